@@ -40,7 +40,7 @@ struct Device {
 };
 
 struct State {
-    std::vector<Device> devices;
+    std::deque<Device> devices; // a deque, so references to devices stay valid as more are added
     std::vector<std::string> calls;
     std::int64_t now_ns = 0;
     std::int64_t frequency = 10000000;
