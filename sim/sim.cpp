@@ -28,6 +28,8 @@ std::string format(const char *fmt, ...) {
     return buf;
 }
 
+} // namespace
+
 std::string quoted(const std::string &s) {
     std::string out = "\"";
     for (unsigned char c : s) {
@@ -42,6 +44,8 @@ std::string quoted(const std::string &s) {
     }
     return out + "\"";
 }
+
+namespace {
 
 void log(const std::string &call) { g_state.calls.push_back(call); }
 
@@ -239,10 +243,14 @@ bool apply_keyword(DCB &dcb, const std::string &key, const std::string &value) {
         if (value.size() != 1 || value[0] < '5' || value[0] > '8') return false;
         dcb.ByteSize = static_cast<BYTE>(value[0] - '0');
     } else if (key == "STOP") {
-        if (value == "1") dcb.StopBits = ONESTOPBIT;
-        else if (value == "1.5") dcb.StopBits = ONE5STOPBITS;
-        else if (value == "2") dcb.StopBits = TWOSTOPBITS;
-        else return false;
+        if (value == "1")
+            dcb.StopBits = ONESTOPBIT;
+        else if (value == "1.5")
+            dcb.StopBits = ONE5STOPBITS;
+        else if (value == "2")
+            dcb.StopBits = TWOSTOPBITS;
+        else
+            return false;
     } else if (key == "XON") {
         if (value != "ON" && value != "OFF") return false;
         dcb.fOutX = dcb.fInX = value == "ON";
@@ -257,13 +265,20 @@ bool apply_keyword(DCB &dcb, const std::string &key, const std::string &value) {
         dcb.fDsrSensitivity = value == "ON";
     } else if (key == "DTR" || key == "RTS") {
         DWORD mode;
-        if (value == "OFF") mode = 0;
-        else if (value == "ON") mode = 1;
-        else if (value == "HS") mode = 2;
-        else if (value == "TG" && key == "RTS") mode = 3;
-        else return false;
-        if (key == "DTR") dcb.fDtrControl = mode;
-        else dcb.fRtsControl = mode;
+        if (value == "OFF")
+            mode = 0;
+        else if (value == "ON")
+            mode = 1;
+        else if (value == "HS")
+            mode = 2;
+        else if (value == "TG" && key == "RTS")
+            mode = 3;
+        else
+            return false;
+        if (key == "DTR")
+            dcb.fDtrControl = mode;
+        else
+            dcb.fRtsControl = mode;
     } else if (key == "TO") {
         if (value != "ON" && value != "OFF") return false;
     } else {
@@ -303,8 +318,8 @@ bool apply_positional(DCB &dcb, const std::string &text) {
     std::vector<std::string> f = split(text, ",");
     if (f.size() > 5 || f[0].empty()) return false;
     static const std::map<std::string, DWORD> abbreviations = {
-        {"11", 110},   {"15", 150},   {"30", 300},   {"60", 600},  {"12", 1200},
-        {"24", 2400},  {"48", 4800},  {"96", 9600},  {"19", 19200}};
+        {"11", 110},  {"15", 150},  {"30", 300},  {"60", 600},  {"12", 1200},
+        {"24", 2400}, {"48", 4800}, {"96", 9600}, {"19", 19200}};
     auto it = abbreviations.find(f[0]);
     DCB out = dcb;
     if (it != abbreviations.end()) {
@@ -375,11 +390,10 @@ BOOL WINAPI SetCommState(HANDLE h, LPDCB dcb) {
 
 BOOL WINAPI SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) {
     Device *d = device_of(h);
-    std::string args = handle_name(h) + format(",%u,%u,%u,%u,%u", t->ReadIntervalTimeout,
-                                               t->ReadTotalTimeoutMultiplier,
-                                               t->ReadTotalTimeoutConstant,
-                                               t->WriteTotalTimeoutMultiplier,
-                                               t->WriteTotalTimeoutConstant);
+    std::string args =
+        handle_name(h) + format(",%u,%u,%u,%u,%u", t->ReadIntervalTimeout,
+                                t->ReadTotalTimeoutMultiplier, t->ReadTotalTimeoutConstant,
+                                t->WriteTotalTimeoutMultiplier, t->WriteTotalTimeoutConstant);
     if (enter("SetCommTimeouts", args) || !d) return FALSE;
     d->timeouts = *t;
     return TRUE;
@@ -406,8 +420,8 @@ BOOL WINAPI ReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD read, LPOVERL
     const COMMTIMEOUTS &t = d->timeouts;
     bool immediate = t.ReadIntervalTimeout == 0xffffffffu && t.ReadTotalTimeoutMultiplier == 0 &&
                      t.ReadTotalTimeoutConstant == 0;
-    std::int64_t total_ms = std::int64_t(t.ReadTotalTimeoutMultiplier) * count +
-                            t.ReadTotalTimeoutConstant;
+    std::int64_t total_ms =
+        std::int64_t(t.ReadTotalTimeoutMultiplier) * count + t.ReadTotalTimeoutConstant;
     bool forever = !immediate && total_ms == 0;
     std::int64_t deadline = g_state.now_ns + total_ms * 1000000;
     DWORD n = 0;
@@ -422,8 +436,10 @@ BOOL WINAPI ReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD read, LPOVERL
         d->rx.pop_front();
     }
     if (n < count) {
-        if (forever) g_state.blocked_forever = true;
-        else if (!immediate) g_state.now_ns = std::max(g_state.now_ns, deadline);
+        if (forever)
+            g_state.blocked_forever = true;
+        else if (!immediate)
+            g_state.now_ns = std::max(g_state.now_ns, deadline);
     }
     *read = n;
     return TRUE;
@@ -475,15 +491,29 @@ BOOL WINAPI EscapeCommFunction(HANDLE h, DWORD function) {
     Device *d = device_of(h);
     if (enter("EscapeCommFunction", handle_name(h) + format(",%u", function)) || !d) return FALSE;
     switch (function) {
-    case SETDTR: d->dtr = true; break;
-    case CLRDTR: d->dtr = false; break;
-    case SETRTS: d->rts = true; break;
-    case CLRRTS: d->rts = false; break;
-    case SETBREAK: d->brk = true; break;
-    case CLRBREAK: d->brk = false; break;
+    case SETDTR:
+        d->dtr = true;
+        break;
+    case CLRDTR:
+        d->dtr = false;
+        break;
+    case SETRTS:
+        d->rts = true;
+        break;
+    case CLRRTS:
+        d->rts = false;
+        break;
+    case SETBREAK:
+        d->brk = true;
+        break;
+    case CLRBREAK:
+        d->brk = false;
+        break;
     case SETXON:
-    case SETXOFF: break;
-    default: return FALSE;
+    case SETXOFF:
+        break;
+    default:
+        return FALSE;
     }
     return TRUE;
 }
@@ -521,8 +551,11 @@ BOOL WINAPI SetPriorityClass(HANDLE process, DWORD priority_class) {
     case NORMAL_PRIORITY_CLASS:
     case IDLE_PRIORITY_CLASS:
     case HIGH_PRIORITY_CLASS:
-    case REALTIME_PRIORITY_CLASS: g_state.priority_class = priority_class; return TRUE;
-    default: return FALSE;
+    case REALTIME_PRIORITY_CLASS:
+        g_state.priority_class = priority_class;
+        return TRUE;
+    default:
+        return FALSE;
     }
 }
 

@@ -47,7 +47,7 @@ struct State {
     std::int64_t counter_base = 0;
     std::int64_t qpc_cost_ns = 1000; // each counter read moves the clock on by this much
     DWORD priority_class = NORMAL_PRIORITY_CLASS;
-    int bad_closes = 0;         // CloseHandle given 0, INVALID_HANDLE_VALUE or a closed handle
+    int bad_closes = 0;           // CloseHandle given 0, INVALID_HANDLE_VALUE or a closed handle
     bool blocked_forever = false; // a read without time-outs found no byte
 };
 
@@ -72,6 +72,8 @@ void short_next(const std::string &fn);
 
 // Calls logged since the last reset whose text starts with prefix.
 std::vector<std::string> calls_of(const std::string &prefix);
+// A text as the log shows it: in double quotes, with \\, \" and \xNN escapes.
+std::string quoted(const std::string &s);
 // How to print a handle in the log: h1, h2... for opened handles, 0 and INVALID.
 std::string handle_name(HANDLE h);
 
