@@ -13,6 +13,7 @@ namespace {
 State g_state;
 std::map<std::string, int> g_faults; // fn -> calls left to fail (-1: all)
 std::map<std::string, int> g_shorts;
+std::map<std::string, int> g_later_faults; // fn -> calls that still succeed before one fails
 
 const std::uintptr_t HANDLE_BASE = 0x1000;
 std::uintptr_t g_next_handle = HANDLE_BASE;
@@ -56,10 +57,19 @@ bool take(std::map<std::string, int> &table, const char *fn) {
     return true;
 }
 
+bool take_later(const char *fn) {
+    auto it = g_later_faults.find(fn);
+    if (it == g_later_faults.end()) return false;
+    if (it->second-- > 0) return false;
+    g_later_faults.erase(it);
+    return true;
+}
+
 // Logs the call and tells whether an injected fault makes it fail.
 bool enter(const char *fn, const std::string &args) {
     log(std::string(fn) + "(" + args + ")");
-    return take(g_faults, fn);
+    bool later = take_later(fn);
+    return take(g_faults, fn) || later;
 }
 
 std::string upper(std::string s) {
@@ -118,6 +128,7 @@ void reset() {
     g_state = State();
     g_faults.clear();
     g_shorts.clear();
+    g_later_faults.clear();
     g_next_handle = HANDLE_BASE;
 }
 
@@ -168,11 +179,14 @@ void advance_ms(double ms) { g_state.now_ns += ms_to_ns(ms); }
 
 std::int64_t counter_now() {
     __int128 ticks = static_cast<__int128>(g_state.now_ns) * g_state.frequency / 1000000000;
-    return g_state.counter_base + static_cast<std::int64_t>(ticks);
+    // A hardware counter wraps; signed addition would be undefined near the top of the range.
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(g_state.counter_base) +
+                                     static_cast<std::uint64_t>(static_cast<std::int64_t>(ticks)));
 }
 
 void fail_next(const std::string &fn) { g_faults[fn] = 1; }
 void fail_always(const std::string &fn) { g_faults[fn] = -1; }
+void fail_nth(const std::string &fn, int n) { g_later_faults[fn] = n - 1; }
 void short_next(const std::string &fn) { g_shorts[fn] = 1; }
 
 std::vector<std::string> calls_of(const std::string &prefix) {

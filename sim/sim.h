@@ -67,6 +67,8 @@ std::int64_t counter_now();
 // out-parameters unwritten.
 void fail_next(const std::string &fn);
 void fail_always(const std::string &fn);
+// Only the n-th call of fn from now on fails (1: the next one).
+void fail_nth(const std::string &fn, int n);
 // The next ReadFile or WriteFile succeeds but moves no byte.
 void short_next(const std::string &fn);
 
