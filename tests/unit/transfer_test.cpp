@@ -348,9 +348,9 @@ TEST_P(Transfer, QueueCountsClearTheLineErrorState) {
     }
 }
 
-class TwoSlots : public Library {};
+class TransferTwoSlots : public Library {};
 
-TEST_F(TwoSlots, EachSlotKeepsItsOwnLineUntilItsNextRead) {
+TEST_F(TransferTwoSlots, EachSlotKeepsItsOwnLineUntilItsNextRead) {
     sim::Device &d1 = open1();
     sim::Device &d2 = open2();
     d1.feed("one\rthree\r");
@@ -367,7 +367,7 @@ TEST_F(TwoSlots, EachSlotKeepsItsOwnLineUntilItsNextRead) {
     EXPECT_STREQ(fourth, "four");
 }
 
-TEST_F(TwoSlots, ReadString2IgnoresDataWaitingOnSlot1) {
+TEST_F(TransferTwoSlots, ReadString2IgnoresDataWaitingOnSlot1) {
     sim::Device &d1 = open1();
     sim::Device &d2 = open2();
     d1.feed("slot one\r");
@@ -419,11 +419,11 @@ const NoDeviceCase NO_DEVICE_CASES[] = {
      {"ClearCommError(@)"}},
 };
 
-class NoDevice : public Library, public ::testing::WithParamInterface<Slot> {};
+class TransferNoDevice : public Library, public ::testing::WithParamInterface<Slot> {};
 
-INSTANTIATE_TEST_SUITE_P(Slots, NoDevice, ::testing::ValuesIn(SLOTS), slot_name);
+INSTANTIATE_TEST_SUITE_P(Slots, TransferNoDevice, ::testing::ValuesIn(SLOTS), slot_name);
 
-TEST_P(NoDevice, EveryTransferFunctionFailsOnAnEmptyOrFailedSlot) {
+TEST_P(TransferNoDevice, EveryTransferFunctionFailsOnAnEmptyOrFailedSlot) {
     const Slot &slot = GetParam();
     for (bool failed_open : {false, true}) {
         if (failed_open) {
