@@ -137,28 +137,32 @@ TEST(ModemLines, LoopBackPeerAnswersOutputs) {
 }
 
 TEST(ModemLines, OpenReleasesDtrAndRtsAssertedBefore) {
-    for (const char *slot : slots) {
-        SCOPED_TRACE(std::string("OPENCOM") + slot);
-        Pty pty;
-        ComPort port(pty);
-        ModemLines lines;
-        int entry = lines.attach(pty);
-        lines.set_outputs(entry, TIOCM_DTR | TIOCM_RTS);
-        HostOptions options;
-        options.modem = &lines;
-        Host host(options);
-        const std::string open = std::string("OPENCOM") + slot + " \"" + port.name() + ":9600\"";
-        ASSERT_EQ(host.integer(open), 1);
-        EXPECT_FALSE(lines.dtr(entry));
-        EXPECT_FALSE(lines.rts(entry));
-        // A reopen of a port the host had asserted releases them again.
-        EXPECT_EQ(host.integer(std::string("DTR") + slot + " 1"), 1);
-        EXPECT_EQ(host.integer(std::string("RTS") + slot + " 1"), 1);
-        ASSERT_TRUE(lines.dtr(entry) && lines.rts(entry));
-        ASSERT_EQ(host.integer(open), 1);
-        EXPECT_FALSE(lines.dtr(entry));
-        EXPECT_FALSE(lines.rts(entry));
-    }
+    // Also when the mode text itself asks for them.
+    const char *const settings[] = {":9600,N,8,1", ": baud=9600 parity=N data=8 dtr=on rts=on"};
+    for (const char *slot : slots)
+        for (const char *setting : settings) {
+            SCOPED_TRACE(std::string("OPENCOM") + slot + " COMn" + setting);
+            Pty pty;
+            ComPort port(pty);
+            ModemLines lines;
+            int entry = lines.attach(pty);
+            lines.set_outputs(entry, TIOCM_DTR | TIOCM_RTS);
+            HostOptions options;
+            options.modem = &lines;
+            Host host(options);
+            const std::string open =
+                std::string("OPENCOM") + slot + " " + quote(port.name() + setting);
+            ASSERT_EQ(host.integer(open), 1);
+            EXPECT_FALSE(lines.dtr(entry));
+            EXPECT_FALSE(lines.rts(entry));
+            // A reopen of a port the host had asserted releases them again.
+            EXPECT_EQ(host.integer(std::string("DTR") + slot + " 1"), 1);
+            EXPECT_EQ(host.integer(std::string("RTS") + slot + " 1"), 1);
+            ASSERT_TRUE(lines.dtr(entry) && lines.rts(entry));
+            ASSERT_EQ(host.integer(open), 1);
+            EXPECT_FALSE(lines.dtr(entry));
+            EXPECT_FALSE(lines.rts(entry));
+        }
 }
 
 } // namespace

@@ -595,6 +595,7 @@ void usage(FILE *to) {
           "  !digest on|off        print texts as length and FNV-1a hash instead of in full\n"
           "  !sleep MS             Sleep(MS)\n"
           "  !qpc                  QueryPerformanceCounter\n"
+          "  !qpf                  QueryPerformanceFrequency\n"
           "  !priority             GetPriorityClass of this process\n"
           "  !setpriority CLASS    SetPriorityClass, e.g. 0x80 for high\n"
           "  !handles              GetProcessHandleCount\n"
@@ -645,6 +646,10 @@ bool host_command(char *line) {
             error("GetProcessHandleCount failed (error %lu)", (unsigned long)GetLastError());
     } else if (is("qpc")) {
         out("!qpc -> %lld\n", now_ticks());
+    } else if (is("qpf")) {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        out("!qpf -> %lld\n", (long long)f.QuadPart);
     } else if (is("load")) {
         trim_unquoted(args);
         if (*args) snprintf(library_path, sizeof library_path, "%s", args);
