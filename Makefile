@@ -1,5 +1,6 @@
-# Entry points: `make` builds dist/x86/KALVEX.dll, `make test` builds everything and runs every test.
-.PHONY: all dll native test deps clean
+# Entry points: `make demo` runs an instrument exchange through the DLL under Wine, `make test`
+# builds everything and runs every test, `make` builds dist/x86/KALVEX.dll.
+.PHONY: all dll native test demo deps clean
 
 all: dll
 
@@ -13,6 +14,11 @@ dll: deps
 native: deps
 	cmake --preset native >/dev/null
 	cmake --build --preset native -j2
+
+demo: dll
+	cmake --preset native >/dev/null
+	cmake --build --preset native -j2 --target kalvex_demo
+	./build/native/tools/demo/kalvex_demo
 
 test: dll native
 	ctest --preset native -j2
