@@ -434,6 +434,9 @@ Host::Host(HostOptions options) {
 Host::~Host() {
     if (pid_ > 0) finish(10000);
     if (out_ >= 0) close(out_);
+    // Only logs with something in them are worth keeping.
+    struct stat st;
+    if (stat(err_file_.c_str(), &st) == 0 && st.st_size == 0) unlink(err_file_.c_str());
 }
 
 std::string Host::diagnostics() const {
