@@ -10,6 +10,7 @@ namespace {
 struct Slot {
     const char *name;
     decltype(&OPENCOM) open;
+    decltype(&TIMEOUTS) timeouts;
     decltype(&SENDBYTE) send_byte;
     decltype(&READBYTE) read_byte;
     decltype(&SENDSTRING) send_string;
@@ -20,10 +21,10 @@ struct Slot {
 };
 
 const Slot SLOTS[] = {
-    {"slot1", OPENCOM, SENDBYTE, READBYTE, SENDSTRING, READSTRING, CLEARBUFFER, INBUFFER,
+    {"slot1", OPENCOM, TIMEOUTS, SENDBYTE, READBYTE, SENDSTRING, READSTRING, CLEARBUFFER, INBUFFER,
      OUTBUFFER},
-    {"slot2", OPENCOM2, SENDBYTE2, READBYTE2, SENDSTRING2, READSTRING2, CLEARBUFFER2, INBUFFER2,
-     OUTBUFFER2},
+    {"slot2", OPENCOM2, TIMEOUTS2, SENDBYTE2, READBYTE2, SENDSTRING2, READSTRING2, CLEARBUFFER2,
+     INBUFFER2, OUTBUFFER2},
 };
 
 void PrintTo(const Slot &slot, std::ostream *os) { *os << slot.name; }
@@ -127,6 +128,22 @@ TEST_P(Transfer, ReadByteGivesMinusOneWhenNoByteWasRead) {
         dev().rx.clear();
         if (c.byte_waiting) dev().feed("Z");
         c.fault();
+        double t0 = sim::now_ms();
+        EXPECT_EQ(slot().read_byte(), -1);
+        EXPECT_DOUBLE_EQ(sim::now_ms() - t0, c.waited_ms);
+    }
+}
+
+TEST_P(Transfer, ReadByteOnASilentLineWaitsOneMillisecondMoreThanTheTimeoutConstant) {
+    struct Case {
+        int constant; // -1: as the open left it
+        double waited_ms;
+    } cases[] = {{-1, 11}, {0, 1}, {50, 51}, {1000, 1001}, {10, 11}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.constant);
+        if (c.constant >= 0) {
+            ASSERT_EQ(slot().timeouts(c.constant), TRUE);
+        }
         double t0 = sim::now_ms();
         EXPECT_EQ(slot().read_byte(), -1);
         EXPECT_DOUBLE_EQ(sim::now_ms() - t0, c.waited_ms);
