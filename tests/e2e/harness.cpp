@@ -475,8 +475,12 @@ std::string Host::read_line(int timeout_ms) {
         ssize_t n = ::read(out_, buf, sizeof buf);
         if (n > 0)
             pending_.append(buf, (size_t)n);
-        else if (n == 0)
-            fail("host closed its output (exit or crash)");
+        else if (n == 0) {
+            int status = wait_for(pid_, 5000);
+            pid_ = -1;
+            throw Failure("host ended with status " + std::to_string(status) +
+                          " (128 + N: signal N) before answering" + diagnostics());
+        }
     }
 }
 
