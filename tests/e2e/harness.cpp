@@ -147,7 +147,11 @@ class FileLock {
 
 std::string prefix_dir() { return binary_dir() + "/wineprefix"; }
 std::string kalvexsh_exe() { return std::string(KX_DIST_DIR) + "/kalvexsh.exe"; }
-std::string dll_file() { return std::string(KX_DIST_DIR) + "/KALVEX.dll"; }
+// KX_E2E_DLL runs the suite against another build of the library.
+std::string dll_file() {
+    const char *other = getenv("KX_E2E_DLL");
+    return other && *other ? other : std::string(KX_DIST_DIR) + "/KALVEX.dll";
+}
 std::string windows_host(const std::string &name) {
     return std::string(KX_WINE_HOSTS_DIR) + "/" + name;
 }
@@ -405,6 +409,9 @@ Host::Host(HostOptions options) {
     std::string exe = options.exe.empty() ? kalvexsh_exe() : options.exe;
     if (!exists(exe)) throw Failure(exe + " is missing: build the win32 preset first (make dll)");
     std::vector<std::string> argv = {"wine", exe};
+    const char *other = getenv("KX_E2E_DLL");
+    if (options.exe.empty() && other && *other)
+        argv.insert(argv.end(), {"-d", windows_path(other)});
     argv.insert(argv.end(), options.args.begin(), options.args.end());
     std::vector<std::string> extra;
     if (options.modem) {

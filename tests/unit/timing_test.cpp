@@ -69,6 +69,8 @@ struct BadFrequency {
     bool frequency_fails;
 };
 
+void PrintTo(const BadFrequency &c, std::ostream *os) { *os << c.name; }
+
 class TimingBadFrequency : public Library, public ::testing::WithParamInterface<BadFrequency> {};
 
 TEST_P(TimingBadFrequency, KeepsThePreviousTickFactor) {
@@ -190,6 +192,8 @@ struct DelayCase {
     std::int64_t counter_base;
     double ms;
 };
+
+void PrintTo(const DelayCase &c, std::ostream *os) { *os << c.name; }
 
 class TimingDelay : public Library, public ::testing::WithParamInterface<DelayCase> {};
 
