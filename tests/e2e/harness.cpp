@@ -227,7 +227,7 @@ termios Pty::settings() const {
     return t;
 }
 
-void Pty::write(const std::string &bytes, int timeout_ms) {
+void Pty::write(const std::string &bytes, int timeout_ms, const std::atomic<bool> *cancel) {
     double deadline = now_ms() + timeout_ms;
     size_t done = 0;
     while (done < bytes.size()) {
@@ -239,7 +239,7 @@ void Pty::write(const std::string &bytes, int timeout_ms) {
         if (n < 0 && errno != EAGAIN && errno != EINTR)
             throw Failure(errno_text("write to pty master"));
         int left = (int)(deadline - now_ms());
-        if (left <= 0)
+        if (left <= 0 || (cancel && *cancel))
             throw Failure("pty master took no more than " + std::to_string(done) + " of " +
                           std::to_string(bytes.size()) + " bytes in time");
         pollfd p{master_, POLLOUT, 0};
@@ -299,18 +299,21 @@ bool Pty::hung_up(int timeout_ms) {
 Feeder::Feeder(Pty &pty, std::string bytes, int timeout_ms)
     : thread_([this, &pty, bytes = std::move(bytes), timeout_ms] {
           try {
-              pty.write(bytes, timeout_ms);
+              pty.write(bytes, timeout_ms, &cancel_);
               ok_ = true;
           } catch (const Failure &) {
               ok_ = false;
           }
+          done_ = true;
       }) {}
 
-Feeder::~Feeder() {
-    if (thread_.joinable()) thread_.join();
-}
+Feeder::~Feeder() { finish(0); }
 
-bool Feeder::finish() {
+bool Feeder::finish(int wait_ms) {
+    double deadline = now_ms() + wait_ms;
+    while (!done_ && now_ms() < deadline)
+        usleep(5000);
+    cancel_ = true;
     if (thread_.joinable()) thread_.join();
     return ok_;
 }

@@ -47,7 +47,9 @@ class Pty {
     dev_t rdev() const { return rdev_; }
     termios settings() const;
 
-    void write(const std::string &bytes, int timeout_ms = 10000);
+    // Throws after timeout_ms, or as soon as *cancel turns true.
+    void write(const std::string &bytes, int timeout_ms = 10000,
+               const std::atomic<bool> *cancel = nullptr);
     // Exactly n bytes, or throws after timeout_ms with what had come.
     std::string read_exact(size_t n, int timeout_ms = 10000);
     // Whatever arrives until the line has been quiet for quiet_ms.
@@ -69,12 +71,15 @@ class Feeder {
   public:
     Feeder(Pty &pty, std::string bytes, int timeout_ms);
     ~Feeder();
-    // Waits for the writer; false when it failed or timed out.
-    bool finish();
+    // Waits up to wait_ms for the writer to finish and stops it after that; false unless every
+    // byte was taken.
+    bool finish(int wait_ms);
 
   private:
-    std::thread thread_;
     std::atomic<bool> ok_{false};
+    std::atomic<bool> done_{false};
+    std::atomic<bool> cancel_{false};
+    std::thread thread_;
 };
 
 // A COM number claimed for this process and linked to a pty slave in dosdevices.

@@ -153,9 +153,12 @@ TEST(Transfer, MegabyteLineArrivesWhole) {
     for (char &c : text)
         if (c == '\r' || c == '\0') c = 'r';
     ASSERT_EQ(line.host.result("!digest on"), "on");
+    // A pause in the feed would end the line; a second is more than a busy machine needs.
+    ASSERT_EQ(line.host.integer("TIMEOUTS 1000"), 1);
     Feeder feeder(line.pty, text + "\r", 120000);
     std::string digest = line.host.result("READSTRING", 120000);
-    EXPECT_TRUE(feeder.finish());
+    // All of it was read once the line came back whole; else the host stopped reading early.
+    EXPECT_TRUE(feeder.finish(5000));
     char expected[64];
     std::snprintf(expected, sizeof expected, "[len=%zu fnv1a=0x%08x]", text.size(), fnv1a(text));
     EXPECT_EQ(digest, expected);
@@ -165,12 +168,13 @@ TEST(Transfer, MegabyteOfRandomBytesThroughReadByte) {
     for (const char *slot : slots) {
         SCOPED_TRACE(std::string("slot ") + (*slot ? slot : "1"));
         Line line(slot);
+        ASSERT_EQ(line.host.integer(line.call("TIMEOUTS") + " 1000"), 1);
         std::string data = random_bytes(1 << 20, *slot ? 23 : 5);
         Feeder feeder(line.pty, data, 120000);
         std::string r = line.host.result(std::string("!readbytes ") + std::to_string(data.size()) +
                                              (*slot ? " 2" : " 1"),
                                          120000);
-        EXPECT_TRUE(feeder.finish());
+        EXPECT_TRUE(feeder.finish(5000));
         char expected[64];
         std::snprintf(expected, sizeof expected, "got=%zu fnv1a=0x%08x", data.size(), fnv1a(data));
         EXPECT_EQ(r, expected);
