@@ -112,8 +112,8 @@ int wait_for(pid_t pid, int timeout_ms) {
     }
 }
 
-int run_logged(const std::vector<std::string> &argv, int timeout_ms) {
-    std::string log = binary_dir() + "/wine-setup.log";
+int run_logged(const std::vector<std::string> &argv, int timeout_ms, bool quiet = false) {
+    std::string log = quiet ? "/dev/null" : binary_dir() + "/wine-setup.log";
     int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (fd < 0 || null < 0) throw Failure(errno_text("open " + log));
@@ -175,8 +175,10 @@ void ensure_wine() {
     mkdir(prefix.c_str(), 0755);
     FileLock lock(prefix + ".lock", 600000);
     // The server stays up between hosts (it starts in about 2 s); it leaves a minute after the
-    // last one, or when the run's cleanup stops it. Status 2 means one runs already.
-    int status = run_logged({"wineserver", "-p60"}, 60000);
+    // last one, or when the run's cleanup stops it. Status 2 means one runs already. It takes
+    // the first pty it opens as its terminal and dumps all its objects on each hang-up, so its
+    // output goes nowhere.
+    int status = run_logged({"wineserver", "-p60"}, 60000, true);
     if (status != 0 && status != 2)
         throw Failure("wineserver -p60 failed with status " + std::to_string(status));
     // The server writes the registry files late, so our own mark tells a finished prefix.
