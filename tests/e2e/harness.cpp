@@ -168,11 +168,17 @@ double now_ms() {
     return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
 
+// Every process that runs hosts holds this shared, for its whole life, so that a cleanup from
+// another run in the same build tree does not stop the server under it.
+std::string users_lock() { return prefix_dir() + ".users"; }
+
 void ensure_wine() {
     static bool ready = false;
     if (ready) return;
     std::string prefix = prefix_dir();
     mkdir(prefix.c_str(), 0755);
+    static int user = open(users_lock().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (user < 0 || flock(user, LOCK_SH) != 0) throw Failure(errno_text("lock " + users_lock()));
     FileLock lock(prefix + ".lock", 600000);
     // The server stays up between hosts (it starts in about 2 s); it leaves a minute after the
     // last one, or when the run's cleanup stops it. Status 2 means one runs already. It takes
@@ -199,8 +205,15 @@ void ensure_wine() {
     ready = true;
 }
 
-void stop_wine() {
-    if (exists(prefix_dir())) run_logged({"wineserver", "-k"}, 30000);
+// Leaves the server to its own time-out while another run still uses it.
+bool stop_wine() {
+    if (!exists(prefix_dir())) return true;
+    int fd = open(users_lock().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) throw Failure(errno_text("open " + users_lock()));
+    bool alone = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (alone) run_logged({"wineserver", "-k"}, 30000);
+    close(fd);
+    return alone;
 }
 
 // ---------------------------------------------------------------------------------------------

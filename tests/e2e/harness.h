@@ -27,7 +27,8 @@ std::string windows_path(const std::string &unix_path);
 
 // Creates the prefix if needed and keeps one wineserver for it; safe from parallel processes.
 void ensure_wine();
-void stop_wine();
+// Stops the server unless another process still runs hosts; false when it was left running.
+bool stop_wine();
 
 struct Failure : std::runtime_error {
     using std::runtime_error::runtime_error;

@@ -12,8 +12,9 @@ int main(int argc, char **argv) {
         try {
             if (!strcmp(argv[1], "--prepare-wine"))
                 kx::ensure_wine();
-            else
-                kx::stop_wine();
+            else if (!kx::stop_wine())
+                std::printf("%s: another run still uses the server; it stops on its own\n",
+                            argv[1]);
             std::printf("%s: done\n", argv[1]);
             return 0;
         } catch (const std::exception &e) {
