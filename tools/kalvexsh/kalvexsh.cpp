@@ -579,11 +579,11 @@ void usage(FILE *to) {
           "or of standard input, printing one result line per call.\n"
           "\n"
           "  OPENCOM \"COM3:9600,N,8,1\"   call by name (any case), text in double quotes\n"
-          "  #5 0x41                      call by ordinal\n"
-          "  SENDSTRING \"AT\\r\\x00x\"     escapes: \\r \\n \\t \\0 \\\\ \\\" \\xNN; null = null "
-          "pointer\n"
-          "  DELAY 2.5                    numbers: 12, -1, 0x141; for DELAY also nan, inf, -inf\n"
-          "  ; comment                    blank lines and ;-comments are skipped\n"
+          "  #5 0x41                     call by ordinal\n"
+          "  SENDBYTE(0x41)              NAME(ARG) works as well\n"
+          "  SENDSTRING \"AT\\r\\x00\"       escapes \\r \\n \\t \\0 \\\\ \\\" \\xNN; or null\n"
+          "  DELAY 2.5                   numbers: 12, -1, 0x141; for DELAY also nan, inf, -inf\n"
+          "  ; comment                   blank lines and ;-comments are skipped\n"
           "\n"
           "Host commands:\n"
           "  !help                 this text\n"
@@ -591,7 +591,7 @@ void usage(FILE *to) {
           "  !load [PATH]          load the library again (after !unload)\n"
           "  !unload               FreeLibrary\n"
           "  !time CALL            run CALL and print the time it took in ms\n"
-          "  !readbytes N [SLOT]   READBYTE up to N times, print count and FNV-1a hash\n"
+          "  !readbytes N [SLOT]   READBYTE up to N times or to the first -1; count and FNV-1a\n"
           "  !digest on|off        print texts as length and FNV-1a hash instead of in full\n"
           "  !sleep MS             Sleep(MS)\n"
           "  !qpc                  QueryPerformanceCounter\n"
@@ -603,7 +603,7 @@ void usage(FILE *to) {
           "  !quit                 stop reading input\n"
           "\n"
           "Each call prints \"NAME -> RESULT\"; a faulty line prints \"error: ...\" and the host\n"
-          "goes on. The exit status is 1 when any line failed.\n",
+          "goes on. Exit status: 1 when any line failed, 2 for a bad command line.\n",
           to);
 }
 
