@@ -138,13 +138,31 @@ TEST(Transfer, PauseEndsALineAndTheRestFormsTheNext) {
 }
 
 TEST(Transfer, ReadStringTextStaysValidUntilTheSameSlotReadsAgain) {
-    // kalvexsh prints each text as soon as it comes back, so interleaving the slots shows that
-    // one slot's read does not overwrite the other's text.
-    Line one(""), two("2");
-    one.pty.write("first\r");
-    two.pty.write("second\r");
-    EXPECT_EQ(one.host.text("READSTRING"), "first");
-    EXPECT_EQ(two.host.text("READSTRING2"), "second");
+    // !last reads each slot's last text again where the library keeps it.
+    Pty one, two;
+    ComPort a(one), b(two);
+    Host host;
+    ASSERT_EQ(host.integer("OPENCOM \"" + a.name() + ":9600,N,8,1\""), 1);
+    ASSERT_EQ(host.integer("OPENCOM2 \"" + b.name() + ":9600,N,8,1\""), 1);
+    ASSERT_EQ(host.integer("TIMEOUTS 100"), 1);
+    ASSERT_EQ(host.integer("TIMEOUTS2 100"), 1);
+    one.write("first\r");
+    two.write("second line\r");
+    EXPECT_EQ(host.text("READSTRING"), "first");
+    EXPECT_EQ(host.text("READSTRING2"), "second line");
+    // Other calls on either slot, including the other slot's line reads, leave it alone.
+    one.write("xyz");
+    two.write("third\r");
+    EXPECT_EQ(host.integer("READBYTE"), 'x');
+    EXPECT_EQ(host.result("SENDSTRING \"out\""), "(void)");
+    EXPECT_EQ(host.text("READSTRING2"), "third");
+    EXPECT_EQ(host.text("READSTRING2"), "");
+    EXPECT_EQ(unquote(host.result("!last READSTRING")), "first");
+    EXPECT_EQ(unquote(host.result("!last READSTRING2")), "");
+    // The slot's own next read replaces it.
+    EXPECT_EQ(host.text("READSTRING"), "yz");
+    EXPECT_EQ(unquote(host.result("!last READSTRING")), "yz");
+    EXPECT_EQ(one.read_exact(3), "out");
 }
 
 TEST(Transfer, MegabyteLineArrivesWhole) {

@@ -72,6 +72,9 @@ typedef double(__stdcall *DoubleOfVoid)(void);
 
 HMODULE library;
 char library_path[MAX_PATH * 2];
+// The texts READSTRING and READSTRING2 returned last: the library keeps them until the slot's
+// next READSTRING, and !last shows them again from there.
+const char *last_text[2];
 bool digest_texts;
 int error_count;
 
@@ -474,6 +477,7 @@ void run_call(char *line, double *elapsed_ms) {
         break;
     case RES_TEXT:
         text_result = ((TextOfVoid)(void *)proc)();
+        last_text[f->ordinal > 24] = text_result;
         break;
     case RES_DOUBLE:
         double_result = ((DoubleOfVoid)(void *)proc)();
@@ -593,6 +597,7 @@ void usage(FILE *to) {
           "  !time CALL            run CALL and print the time it took in ms\n"
           "  !readbytes N [SLOT]   READBYTE up to N times or to the first -1; count and FNV-1a\n"
           "  !digest on|off        print texts as length and FNV-1a hash instead of in full\n"
+          "  !last READSTRING[2]   the text that call returned last, read again where it lies\n"
           "  !sleep MS             Sleep(MS)\n"
           "  !qpc                  QueryPerformanceCounter\n"
           "  !qpf                  QueryPerformanceFrequency\n"
@@ -661,7 +666,20 @@ bool host_command(char *line) {
         else {
             BOOL ok = FreeLibrary(library);
             library = nullptr;
+            last_text[0] = last_text[1] = nullptr;
             out("!unload -> %d\n", ok ? 1 : 0);
+        }
+    } else if (is("last")) {
+        trim_unquoted(args);
+        const Function *f = find_by_name(args);
+        if (!f || f->res != RES_TEXT)
+            error("!last takes READSTRING or READSTRING2");
+        else if (!last_text[f->ordinal > 24])
+            error("%s has not returned a text since the library was loaded", f->name);
+        else {
+            out("!last %s -> ", f->name);
+            print_text(last_text[f->ordinal > 24]);
+            out("\n");
         }
     } else if (is("exports")) {
         if (!library)
