@@ -44,6 +44,9 @@ TEST(Kalvexsh, FaultyLinesGetAnErrorAndTheHostGoesOn) {
         "!time FOO",
         "!setpriority",
         "!load",
+        "!last",
+        "!last READBYTE",
+        "!last READSTRING",
         std::string(100000, 'A'),
     };
     Host host;
