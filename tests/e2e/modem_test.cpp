@@ -167,3 +167,32 @@ TEST(ModemLines, OpenReleasesDtrAndRtsAssertedBefore) {
 
 } // namespace
 } // namespace kx
+
+namespace kx {
+namespace {
+
+// A bare pty has no modem lines: Wine fails those requests, and the library passes the failure
+// on instead of reporting success or reading an unwritten status.
+TEST(ModemLines, DeviceWithoutModemLinesReportsFailure) {
+    for (const char *slot : slots) {
+        SCOPED_TRACE(std::string("slot ") + (*slot ? slot : "1"));
+        Pty pty;
+        ComPort port(pty);
+        Host host;
+        const std::string s = slot;
+        ASSERT_EQ(host.integer("OPENCOM" + s + " \"" + port.name() + ":9600,N,8,1\""), 1);
+        for (const char *call : {"DTR 1", "DTR 0", "RTS 1", "RTS 0"}) {
+            std::string c = call;
+            c.insert(c.find(' '), s);
+            EXPECT_EQ(host.integer(c), 0) << c;
+        }
+        for (const char *call : {"CTS", "DSR", "RI", "DCD", "INPUTS"})
+            EXPECT_EQ(host.integer(call + s), 0) << call << s;
+        // The port itself still works.
+        EXPECT_EQ(host.integer("SENDBYTE" + s + " 0x21"), 1);
+        EXPECT_EQ(pty.read_exact(1), "!");
+    }
+}
+
+} // namespace
+} // namespace kx
