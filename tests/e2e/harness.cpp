@@ -171,14 +171,16 @@ double now_ms() {
 // Every process that runs hosts holds this shared, for its whole life, so that a cleanup from
 // another run in the same build tree does not stop the server under it.
 std::string users_lock() { return prefix_dir() + ".users"; }
+int users_fd = -1;
+bool wine_ready = false;
 
 void ensure_wine() {
-    static bool ready = false;
-    if (ready) return;
+    if (wine_ready) return;
     std::string prefix = prefix_dir();
     mkdir(prefix.c_str(), 0755);
-    static int user = open(users_lock().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (user < 0 || flock(user, LOCK_SH) != 0) throw Failure(errno_text("lock " + users_lock()));
+    if (users_fd < 0) users_fd = open(users_lock().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (users_fd < 0 || flock(users_fd, LOCK_SH) != 0)
+        throw Failure(errno_text("lock " + users_lock()));
     FileLock lock(prefix + ".lock", 600000);
     // The server stays up between hosts (it starts in about 2 s); it leaves a minute after the
     // last one, or when the run's cleanup stops it. Status 2 means one runs already. It takes
@@ -202,12 +204,16 @@ void ensure_wine() {
     // started from here they hold the log, never a test's pipes.
     status = run_logged({"wine", "cmd", "/c", "exit"}, 120000);
     if (status != 0) throw Failure("wine cmd /c exit failed with status " + std::to_string(status));
-    ready = true;
+    wine_ready = true;
 }
 
 // Leaves the server to its own time-out while another run still uses it.
 bool stop_wine() {
     if (!exists(prefix_dir())) return true;
+    // This process's own use ends here.
+    if (users_fd >= 0) close(users_fd);
+    users_fd = -1;
+    wine_ready = false;
     int fd = open(users_lock().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) throw Failure(errno_text("open " + users_lock()));
     bool alone = flock(fd, LOCK_EX | LOCK_NB) == 0;
