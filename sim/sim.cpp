@@ -14,6 +14,7 @@ State g_state;
 std::map<std::string, int> g_faults; // fn -> calls left to fail (-1: all)
 std::map<std::string, int> g_shorts;
 std::map<std::string, int> g_later_faults; // fn -> calls that still succeed before one fails
+std::map<std::string, int> g_later_shorts;
 
 const std::uintptr_t HANDLE_BASE = 0x1000;
 std::uintptr_t g_next_handle = HANDLE_BASE;
@@ -57,12 +58,18 @@ bool take(std::map<std::string, int> &table, const char *fn) {
     return true;
 }
 
-bool take_later(const char *fn) {
-    auto it = g_later_faults.find(fn);
-    if (it == g_later_faults.end()) return false;
+bool take_later(const char *fn, std::map<std::string, int> &table = g_later_faults) {
+    auto it = table.find(fn);
+    if (it == table.end()) return false;
     if (it->second-- > 0) return false;
-    g_later_faults.erase(it);
+    table.erase(it);
     return true;
+}
+
+// A short transfer armed by short_next or short_nth; both counters move on every call.
+bool take_short(const char *fn) {
+    bool later = take_later(fn, g_later_shorts);
+    return take(g_shorts, fn) || later;
 }
 
 // Logs the call and tells whether an injected fault makes it fail.
@@ -129,6 +136,7 @@ void reset() {
     g_faults.clear();
     g_shorts.clear();
     g_later_faults.clear();
+    g_later_shorts.clear();
     g_next_handle = HANDLE_BASE;
 }
 
@@ -188,6 +196,7 @@ void fail_next(const std::string &fn) { g_faults[fn] = 1; }
 void fail_always(const std::string &fn) { g_faults[fn] = -1; }
 void fail_nth(const std::string &fn, int n) { g_later_faults[fn] = n - 1; }
 void short_next(const std::string &fn) { g_shorts[fn] = 1; }
+void short_nth(const std::string &fn, int n) { g_later_shorts[fn] = n - 1; }
 
 std::vector<std::string> calls_of(const std::string &prefix) {
     std::vector<std::string> out;
@@ -207,6 +216,16 @@ std::string handle_name(HANDLE h) {
 } // namespace sim
 
 using namespace sim;
+
+// The native build links with --wrap=realloc, so the library's line storage can be made to run
+// out. Not logged: the call log holds Win32 calls only.
+extern "C" void *__real_realloc(void *p, std::size_t n);
+extern "C" void *__wrap_realloc(void *p, std::size_t n) {
+    ++g_state.reallocs;
+    bool later = take_later("realloc");
+    if (take(g_faults, "realloc") || later) return nullptr;
+    return __real_realloc(p, n);
+}
 
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                           DWORD disposition, DWORD attributes, HANDLE templ) {
@@ -427,7 +446,7 @@ BOOL WINAPI SetupComm(HANDLE h, DWORD in_queue, DWORD out_queue) {
 BOOL WINAPI ReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD read, LPOVERLAPPED) {
     Device *d = device_of(h);
     if (enter("ReadFile", handle_name(h) + format(",%u", count)) || !d) return FALSE;
-    if (take(g_shorts, "ReadFile")) {
+    if (take_short("ReadFile")) {
         *read = 0;
         return TRUE;
     }
@@ -464,7 +483,7 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD written, LP
     const char *bytes = static_cast<const char *>(buffer);
     std::string data(bytes ? bytes : "", bytes ? count : 0);
     if (enter("WriteFile", handle_name(h) + "," + quoted(data)) || !d) return FALSE;
-    if (take(g_shorts, "WriteFile")) {
+    if (take_short("WriteFile")) {
         *written = 0;
         return TRUE;
     }

@@ -49,6 +49,7 @@ struct State {
     DWORD priority_class = NORMAL_PRIORITY_CLASS;
     int bad_closes = 0;           // CloseHandle given 0, INVALID_HANDLE_VALUE or a closed handle
     bool blocked_forever = false; // a read without time-outs found no byte
+    int reallocs = 0;             // realloc calls, which fail_next("realloc") and the like fail
 };
 
 State &state();
@@ -71,6 +72,8 @@ void fail_always(const std::string &fn);
 void fail_nth(const std::string &fn, int n);
 // The next ReadFile or WriteFile succeeds but moves no byte.
 void short_next(const std::string &fn);
+// Only the n-th ReadFile or WriteFile from now on succeeds without moving a byte.
+void short_nth(const std::string &fn, int n);
 
 // Calls logged since the last reset whose text starts with prefix.
 std::vector<std::string> calls_of(const std::string &prefix);
