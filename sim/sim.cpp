@@ -553,7 +553,10 @@ BOOL WINAPI EscapeCommFunction(HANDLE h, DWORD function) {
 
 BOOL WINAPI GetCommModemStatus(HANDLE h, LPDWORD status) {
     Device *d = device_of(h);
-    if (enter("GetCommModemStatus", handle_name(h)) || !d) return FALSE;
+    if (enter("GetCommModemStatus", handle_name(h)) || !d) {
+        if (g_state.modem_status_junk_on_failure) *status = 0xffffffffu;
+        return FALSE;
+    }
     *status = d->modem_status();
     return TRUE;
 }

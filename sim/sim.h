@@ -49,7 +49,10 @@ struct State {
     DWORD priority_class = NORMAL_PRIORITY_CLASS;
     int bad_closes = 0;           // CloseHandle given 0, INVALID_HANDLE_VALUE or a closed handle
     bool blocked_forever = false; // a read without time-outs found no byte
-    int reallocs = 0;             // realloc calls, which fail_next("realloc") and the like fail
+    // A failed GetCommModemStatus sets every bit of its word, as Wine does for 32-bit hosts
+    // beside wine64, instead of leaving it unwritten.
+    bool modem_status_junk_on_failure = false;
+    int reallocs = 0; // realloc calls, which fail_next("realloc") and the like fail
 };
 
 State &state();

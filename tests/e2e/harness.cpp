@@ -48,6 +48,7 @@ std::vector<std::string> wine_environment(const std::vector<std::string> &extra)
         env.push_back(v);
     }
     env.push_back("WINEPREFIX=" + prefix_dir());
+    env.push_back("WINEARCH=win64");
     env.push_back("WINEDEBUG=-all");
     env.push_back("WINEDLLOVERRIDES=mscoree,mshtml=");
     env.insert(env.end(), extra.begin(), extra.end());
@@ -145,15 +146,25 @@ class FileLock {
 
 } // namespace
 
-std::string prefix_dir() { return binary_dir() + "/wineprefix"; }
-std::string kalvexsh_exe() { return std::string(KX_DIST_DIR) + "/kalvexsh.exe"; }
+// A 64-bit prefix, so that one prefix runs the 32-bit and the 64-bit builds alike.
+std::string prefix_dir() { return binary_dir() + "/wineprefix64"; }
+std::string arch() {
+    const char *a = getenv("KX_E2E_ARCH");
+    return a && *a ? a : "x86";
+}
+std::string windows_build_dir() {
+    return std::string(KX_SOURCE_DIR) + (arch() == "x64" ? "/build/win64" : "/build/win32");
+}
+std::string kalvexsh_exe() {
+    return std::string(KX_SOURCE_DIR) + "/dist/" + arch() + "/kalvexsh.exe";
+}
 // KX_E2E_DLL runs the suite against another build of the library.
 std::string dll_file() {
     const char *other = getenv("KX_E2E_DLL");
-    return other && *other ? other : std::string(KX_DIST_DIR) + "/KALVEX.dll";
+    return other && *other ? other : std::string(KX_SOURCE_DIR) + "/dist/" + arch() + "/KALVEX.dll";
 }
 std::string windows_host(const std::string &name) {
-    return std::string(KX_WINE_HOSTS_DIR) + "/" + name;
+    return windows_build_dir() + "/tests/wine/" + name;
 }
 
 std::string windows_path(const std::string &unix_path) {

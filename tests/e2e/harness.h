@@ -18,11 +18,14 @@
 
 namespace kx {
 
-// Paths fixed when the build was configured.
+// Paths fixed when the build was configured. KX_E2E_ARCH (x86, the default, or x64) picks the
+// build of the library, kalvexsh and the test hosts.
 std::string prefix_dir();
+std::string arch();
+std::string windows_build_dir();
 std::string kalvexsh_exe();
 std::string dll_file();
-std::string windows_host(const std::string &name); // a test-only host built under build/win32
+std::string windows_host(const std::string &name); // a test-only host from tests/wine
 std::string windows_path(const std::string &unix_path);
 
 // Creates the prefix if needed and keeps one wineserver for it; safe from parallel processes.

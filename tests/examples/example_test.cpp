@@ -18,7 +18,7 @@ struct Example {
 
 void PrintTo(const Example &example, std::ostream *os) { *os << example.exe; }
 
-std::string examples_dir() { return KX_EXAMPLES_DIR; }
+std::string examples_dir() { return windows_build_dir() + "/examples"; }
 
 class Examples : public ::testing::TestWithParam<Example> {};
 

@@ -215,14 +215,20 @@ TEST_P(ModemNoDevice, ModemFunctionsFailOnAnEmptyOrFailedSlot) {
                                                    std::to_string(on ? out.set : out.clear) + ")"});
             }
         }
-        for (const Input &in : INPUTS_TABLE) {
-            SCOPED_TRACE(in.name);
-            sim::state().calls.clear();
-            EXPECT_EQ((slot.*in.fn)(), 0);
-            EXPECT_EQ(sim::state().calls,
-                      std::vector<std::string>{"GetCommModemStatus(" + h + ")"});
+        // Also where the failed call fills the word with set bits instead of leaving it.
+        for (bool junk : {false, true}) {
+            SCOPED_TRACE(junk ? "junk status" : "status unwritten");
+            sim::state().modem_status_junk_on_failure = junk;
+            for (const Input &in : INPUTS_TABLE) {
+                SCOPED_TRACE(in.name);
+                sim::state().calls.clear();
+                EXPECT_EQ((slot.*in.fn)(), 0);
+                EXPECT_EQ(sim::state().calls,
+                          std::vector<std::string>{"GetCommModemStatus(" + h + ")"});
+            }
+            EXPECT_EQ(slot.inputs(), 0);
         }
-        EXPECT_EQ(slot.inputs(), 0);
+        sim::state().modem_status_junk_on_failure = false;
     }
 }
 
