@@ -604,12 +604,46 @@ void usage(FILE *to) {
           "  !priority             GetPriorityClass of this process\n"
           "  !setpriority CLASS    SetPriorityClass, e.g. 0x80 for high\n"
           "  !handles              GetProcessHandleCount\n"
+          "  !version              the loaded library's version resource\n"
           "  !echo TEXT            print TEXT (a marker for programs driving kalvexsh)\n"
           "  !quit                 stop reading input\n"
           "\n"
           "Each call prints \"NAME -> RESULT\"; a faulty line prints \"error: ...\" and the host\n"
           "goes on. Exit status: 1 when any line failed, 2 for a bad command line.\n",
           to);
+}
+
+// What a user sees in the file's properties, read the way Explorer reads it.
+void print_version() {
+    char path[MAX_PATH];
+    if (!library || !GetModuleFileNameA(library, path, sizeof path)) {
+        error("no library loaded (use !load)");
+        return;
+    }
+    DWORD unused = 0, size = GetFileVersionInfoSizeA(path, &unused);
+    static char data[16384];
+    VS_FIXEDFILEINFO *fixed = nullptr;
+    UINT fixed_size = 0;
+    if (size == 0 || size > sizeof data || !GetFileVersionInfoA(path, 0, size, data) ||
+        !VerQueryValueA(data, "\\", (void **)&fixed, &fixed_size) || !fixed) {
+        error("%s has no version resource (error %lu)", path, (unsigned long)GetLastError());
+        return;
+    }
+    out("!version -> file=%lu.%lu.%lu.%lu", (unsigned long)HIWORD(fixed->dwFileVersionMS),
+        (unsigned long)LOWORD(fixed->dwFileVersionMS),
+        (unsigned long)HIWORD(fixed->dwFileVersionLS),
+        (unsigned long)LOWORD(fixed->dwFileVersionLS));
+    const char *const names[] = {"ProductName", "ProductVersion", "FileVersion", "OriginalFilename",
+                                 "FileDescription"};
+    for (const char *name : names) {
+        char key[64];
+        snprintf(key, sizeof key, "\\StringFileInfo\\040904B0\\%s", name);
+        char *value = nullptr;
+        UINT length = 0;
+        out(" %s=\"%s\"", name,
+            VerQueryValueA(data, key, (void **)&value, &length) && value ? value : "");
+    }
+    out("\n");
 }
 
 bool host_command(char *line) {
@@ -649,6 +683,8 @@ bool host_command(char *line) {
             out("!handles -> %lu\n", (unsigned long)count);
         else
             error("GetProcessHandleCount failed (error %lu)", (unsigned long)GetLastError());
+    } else if (is("version")) {
+        print_version();
     } else if (is("qpc")) {
         out("!qpc -> %lld\n", now_ticks());
     } else if (is("qpf")) {
