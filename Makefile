@@ -1,6 +1,6 @@
 # Entry points: `make demo` runs an instrument exchange through the DLL under Wine, `make test`
 # builds everything and runs every test, `make` builds dist/x86/KALVEX.dll and dist/x64/KALVEX.dll.
-.PHONY: all dll native test demo deps clean
+.PHONY: all dll native test demo deps clean fuzz
 
 all: dll
 
@@ -24,6 +24,18 @@ demo: dll
 
 test: dll native
 	ctest --preset native -j2
+
+# Both fuzz targets at once for FUZZ_SECONDS each (make test gives them a minute); new inputs stay
+# in build/native/fuzz/<target>/corpus, a failing input is saved beside it.
+FUZZ_SECONDS ?= 600
+fuzz: native
+	@pids=; for t in opencom readstring; do \
+	  echo "fuzz: $$t for $(FUZZ_SECONDS) s, log in build/native/fuzz/$$t.log"; \
+	  ./fuzz/run.sh build/native/fuzz/clang/$${t}_fuzz fuzz/corpus/$$t build/native/fuzz/$$t \
+	    $(FUZZ_SECONDS) >build/native/fuzz/$$t.log 2>&1 & pids="$$pids $$!"; \
+	done; status=0; for p in $$pids; do wait $$p || status=1; done; \
+	for t in opencom readstring; do echo "$$t: $$(grep -E '^Done|^==.*ERROR|_fuzz: ' build/native/fuzz/$$t.log | tail -1)"; done; \
+	exit $$status
 
 clean:
 	rm -rf build dist

@@ -6,7 +6,7 @@ need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
 for p in cmake make g++ libgtest-dev g++-mingw-w64-i686 gcc-multilib linux-libc-dev:i386 wine wine32:i386 \
-         g++-mingw-w64-x86-64 wine64; do
+         g++-mingw-w64-x86-64 wine64 clang libclang-rt-14-dev; do
   have "$p" || need+=("$p")
 done
 [ ${#need[@]} -eq 0 ] && exit 0
