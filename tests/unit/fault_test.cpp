@@ -96,6 +96,8 @@ void arrange() {
         d.out_pending = OUT_PENDING;
         d.cts = d.dsr = d.ri = d.dcd = true;
     }
+    // A failed modem status read fills the word, as Wine does for 32-bit hosts beside wine64.
+    sim::state().modem_status_junk_on_failure = true;
     sim::state().frequency = 1000;
     sim::state().counter_base = COUNTER_BASE;
     sim::state().qpc_cost_ns = 1000000;
