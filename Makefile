@@ -1,6 +1,6 @@
 # Entry points: `make demo` runs an instrument exchange through the DLL under Wine, `make test`
 # builds everything and runs every test, `make` builds dist/x86/KALVEX.dll and dist/x64/KALVEX.dll.
-.PHONY: all dll native test demo deps clean fuzz
+.PHONY: all dll native test demo dist deps clean fuzz
 
 all: dll
 
@@ -24,6 +24,10 @@ demo: dll
 
 test: dll native
 	ctest --preset native -j2
+
+# dist/kalvex-<version>.zip: both DLLs with import libraries, header, console hosts, docs, examples.
+dist: dll
+	./tools/make-dist.sh
 
 # Both fuzz targets at once for FUZZ_SECONDS each (make test gives them a minute); new inputs stay
 # in build/native/fuzz/<target>/corpus, a failing input is saved beside it.
