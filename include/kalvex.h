@@ -22,12 +22,15 @@ extern "C" {
 
 /* Opens the device named at the start of mode (e.g. "COM1:9600,N,8,1", "COM12:..."), applies the
  * settings with binary mode, no flow control, DTR and RTS off, and an 11 ms one-byte read time-out.
- * Closes whatever the slot held first. Returns 1 when the settings were applied, else 0. (1, 25) */
+ * Closes whatever the slot held first. Returns 1 when the device accepted the resulting settings,
+ * else 0; settings the text does not name, or names in a form Windows cannot read, stay as the
+ * device had them. (1, 25) */
 int KALVEX_API OPENCOM(const char *mode);
 int KALVEX_API OPENCOM2(const char *mode);
 
 /* Sets the time-outs from c ms: a one-byte read waits c + 1 ms, an n-byte write 10 n + c ms.
- * Returns the flag, 0 when no device is open. (2, 26) */
+ * c is taken as unsigned: -2 waits about 49.7 days. Returns the flag, 0 when no device is
+ * open. (2, 26) */
 int KALVEX_API TIMEOUTS(int c);
 int KALVEX_API TIMEOUTS2(int c);
 
