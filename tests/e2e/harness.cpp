@@ -250,7 +250,7 @@ Pty::Pty() {
 
 Pty::~Pty() {
     if (slave_ >= 0) close(slave_);
-    close(master_);
+    if (master_ >= 0) close(master_);
 }
 
 termios Pty::settings() const {
@@ -310,6 +310,11 @@ std::string Pty::read_quiet(int quiet_ms) {
         if (r <= 0) return got;
         got.append(buf, (size_t)r);
     }
+}
+
+void Pty::close_master() {
+    if (master_ >= 0) close(master_);
+    master_ = -1;
 }
 
 void Pty::close_slave() {

@@ -62,6 +62,8 @@ class Pty {
     void close_slave();
     // True when the master reports a hang-up within timeout_ms.
     bool hung_up(int timeout_ms);
+    // Closes the master, as a peer that hangs up: the line is gone for whoever holds the slave.
+    void close_master();
 
   private:
     int master_ = -1;

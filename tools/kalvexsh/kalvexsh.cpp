@@ -577,6 +577,46 @@ void read_bytes(char *args) {
     out("\n");
 }
 
+// Wine 8's GetProcessHandleCount reports 0 whatever the process holds; the system handle list
+// has one entry per open handle, so this process's entries give the real count (-1 on failure).
+long own_handles() {
+    typedef LONG(WINAPI * QuerySystemInformation)(ULONG, PVOID, ULONG, PULONG);
+    struct Entry {
+        USHORT pid;
+        USHORT back_trace;
+        BYTE type;
+        BYTE flags;
+        USHORT value;
+        PVOID object;
+        ULONG access;
+    };
+    struct List {
+        ULONG count;
+        Entry entries[1];
+    };
+    const ULONG SYSTEM_HANDLE_INFORMATION = 16;
+    const LONG INFO_LENGTH_MISMATCH = (LONG)0xC0000004;
+    QuerySystemInformation query = (QuerySystemInformation)(void *)GetProcAddress(
+        GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation");
+    if (!query) return -1;
+    USHORT self = (USHORT)GetCurrentProcessId();
+    for (ULONG size = 1 << 16; size <= (1u << 28); size *= 2) {
+        List *list = (List *)malloc(size);
+        if (!list) return -1;
+        ULONG needed = 0;
+        LONG status = query(SYSTEM_HANDLE_INFORMATION, list, size, &needed);
+        long n = -1;
+        if (status == 0) {
+            n = 0;
+            for (ULONG i = 0; i < list->count; ++i)
+                n += list->entries[i].pid == self;
+        }
+        free(list);
+        if (status != INFO_LENGTH_MISMATCH) return n;
+    }
+    return -1;
+}
+
 void usage(FILE *to) {
     fputs("usage: kalvexsh [-d KALVEX.dll] [SCRIPT]\n"
           "Loads KALVEX.dll (default: beside kalvexsh.exe) and runs one call per line of SCRIPT\n"
@@ -604,6 +644,7 @@ void usage(FILE *to) {
           "  !priority             GetPriorityClass of this process\n"
           "  !setpriority CLASS    SetPriorityClass, e.g. 0x80 for high\n"
           "  !handles              GetProcessHandleCount\n"
+          "  !ownhandles           this process's handles in the system handle list\n"
           "  !version              the loaded library's version resource\n"
           "  !echo TEXT            print TEXT (a marker for programs driving kalvexsh)\n"
           "  !quit                 stop reading input\n"
@@ -683,6 +724,12 @@ bool host_command(char *line) {
             out("!handles -> %lu\n", (unsigned long)count);
         else
             error("GetProcessHandleCount failed (error %lu)", (unsigned long)GetLastError());
+    } else if (is("ownhandles")) {
+        long count = own_handles();
+        if (count >= 0)
+            out("!ownhandles -> %ld\n", count);
+        else
+            error("the system handle list cannot be read");
     } else if (is("version")) {
         print_version();
     } else if (is("qpc")) {
