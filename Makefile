@@ -1,6 +1,6 @@
 # Entry points: `make demo` runs an instrument exchange through the DLL under Wine, `make test`
 # builds everything and runs every test, `make` builds dist/x86/KALVEX.dll and dist/x64/KALVEX.dll.
-.PHONY: all dll native test demo dist deps clean fuzz
+.PHONY: all dll native test demo dist deps clean fuzz bench
 
 all: dll
 
@@ -40,6 +40,13 @@ fuzz: native
 	done; status=0; for p in $$pids; do wait $$p || status=1; done; \
 	for t in opencom readstring; do echo "$$t: $$(grep -E '^Done|^==.*ERROR|_fuzz: ' build/native/fuzz/$$t.log | tail -1)"; done; \
 	exit $$status
+
+# Each build of the DLL measured under Wine against the platform calls beneath it, on pty lines
+# fed by a native peer; prints the table and writes bench/results.json (README: Performance).
+bench: dll
+	cmake --preset native >/dev/null
+	cmake --build --preset native -j2 --target kx_bench
+	./build/native/bench/kx_bench --json bench/results.json
 
 clean:
 	rm -rf build dist
