@@ -205,6 +205,12 @@ class Drain {
 // ---------------------------------------------------------------------------------------------
 // One build of the library: its host under Wine, its line, its figures
 
+// Paths inside the source tree as the README shows them: the results file is committed.
+std::string shown(const std::string &path) {
+    std::string root = std::string(KX_SOURCE_DIR) + "/";
+    return path.rfind(root, 0) == 0 ? path.substr(root.size()) : path;
+}
+
 struct Target {
     std::string arch, dll, host;
 };
@@ -293,8 +299,8 @@ Json Bench::run() {
     ns_per_tick_ = 1e9 / frequency;
     Json build = Json::object();
     build.set("arch", target_.arch);
-    build.set("dll", target_.dll);
-    build.set("host", target_.host);
+    build.set("dll", shown(target_.dll));
+    build.set("host", shown(target_.host));
     build.set("host_bits", (int)number(info, "bits"));
     build.set("counter_frequency_hz", frequency);
     Json figures = Json::object();
@@ -759,11 +765,11 @@ bool exists(const std::string &path) {
 
 // Why a build cannot be measured here, or "" when it can.
 std::string unavailable(const Target &t) {
-    if (!exists(t.dll)) return t.dll + " is not there";
-    if (!exists(t.host)) return t.host + " is not built (make dll builds it)";
+    if (!exists(t.dll)) return shown(t.dll) + " is not there";
+    if (!exists(t.host)) return shown(t.host) + " is not built (make dll builds it)";
     // A prefix made before wine64 was installed runs 32-bit programs only.
     if (t.arch == "x64" && !exists(kx::prefix_dir() + "/drive_c/windows/syswow64"))
-        return "the Wine prefix " + kx::prefix_dir() +
+        return "the Wine prefix " + shown(kx::prefix_dir()) +
                " runs 32-bit programs only (it was made without wine64); remove it to have it "
                "made again";
     return "";
@@ -849,7 +855,11 @@ int main(int argc, char **argv) {
                     smoke ? " (smoke run: tiny sizes, figures meaningless)" : "");
         std::fflush(stdout);
         kx::ensure_wine();
-        doc.set("machine", machine());
+        Json m = machine();
+        std::printf("Machine: %ld CPUs, load average %.2f, %s, nice %d\n",
+                    (long)m.find("cpus")->number(), m.find("load_average_1min")->number(),
+                    m.find("wine")->text().c_str(), nice_value);
+        doc.set("machine", m);
         for (const Target &t : targets) {
             std::string why = unavailable(t);
             if (!why.empty()) {
@@ -861,14 +871,14 @@ int main(int argc, char **argv) {
                 skipped.push(s);
                 continue;
             }
-            std::printf("Measuring %s (%s)...\n", t.arch.c_str(), t.dll.c_str());
+            std::printf("Measuring %s (%s)...\n", t.arch.c_str(), shown(t.dll).c_str());
             std::fflush(stdout);
             double start = kx::now_ms();
             Bench bench(t, sizes);
             Json build = bench.run();
             build.set("seconds", round_to((kx::now_ms() - start) / 1000, 1));
             builds.push(build);
-            print_table("KALVEX.dll " + t.arch + " (" + t.dll + "): median [p25-p75] of " +
+            print_table("KALVEX.dll " + t.arch + " (" + shown(t.dll) + "): median [p25-p75] of " +
                             std::to_string(sizes.rounds) +
                             " rounds; Lib/platform = library time / platform time",
                         bench.rows());
