@@ -549,7 +549,7 @@ Json Bench::read_throughput(bool lines) {
 
 // SENDSTRING and one WriteFile take turns by 64 KiB texts of one stream the peer drains.
 Json Bench::send_throughput() {
-    std::vector<double> library, platform, ratio;
+    std::vector<double> library, platform, ratio, strlen_ns, strlen_share;
     long lost = 0, damaged = 0, short_writes = 0;
     auto sample = [&](int r) {
         uint32_t seed = 1000 + 100 * (uint32_t)(r + 1);
@@ -564,10 +564,15 @@ Json Bench::send_throughput() {
         lost += (long)(expected.size() - std::min(expected.size(), got.size()));
         damaged += got != expected;
         short_writes += (long)number(reply, "short_writes");
-        return mix(reply, (double)TEXT_SIZE);
+        strlen_ns.push_back(number(reply, "strlen"));
+        Mix m = mix(reply, (double)TEXT_SIZE);
+        strlen_share.push_back(strlen_ns.back() * m.platform_rate / 1e9 / (double)TEXT_SIZE);
+        return m;
     };
     sample(-1);
     lost = damaged = short_writes = 0;
+    strlen_ns.clear();
+    strlen_share.clear();
     for (int r = 0; r < sizes_.rounds; ++r) {
         Mix m = sample(r);
         library.push_back(m.library_rate);
@@ -586,6 +591,9 @@ Json Bench::send_throughput() {
     f.set("lost_bytes", lost);
     f.set("damaged_streams", damaged);
     f.set("short_platform_writes", short_writes);
+    Stats sl = stats(strlen_ns), ss = stats(strlen_share);
+    f.set("runtime_strlen_ns_per_text", to_json(sl, 0));
+    f.set("runtime_strlen_share_of_write", to_json(ss, 4));
     f.set("goal", "ratio <= 1.05");
     f.set("met", met);
     auto r = [](double v) { return rate(v); };
@@ -593,6 +601,8 @@ Json Bench::send_throughput() {
         {"SENDSTRING throughput, 64 KiB texts", spread(l, r), spread(p, r) + " (WriteFile)",
          with_digits(q, 3), "ratio <= 1.05",
          yes_no(met) + (lost || damaged ? " (" + std::to_string(lost) + " lost)" : "")});
+    rows_.push_back({"  msvcrt strlen of one text / one WriteFile", with_digits(ss, 3),
+                     fixed(sl.median / 1000, 1) + " us per text", "", "(where the cost lies)", ""});
     return f;
 }
 
