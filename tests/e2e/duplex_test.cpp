@@ -1,6 +1,7 @@
 // Both slots at full tilt from two threads of one Windows process: each thread streams a mebibyte
 // out and takes a mebibyte in on its own line at the same time. No byte may reach the other
 // slot, and none may be lost, altered or reordered in either direction.
+#include "background.h"
 #include "harness.h"
 
 #include "../wine/duplex_stream.h"
@@ -9,7 +10,6 @@
 
 #include <cstdio>
 #include <memory>
-#include <thread>
 
 namespace kx {
 namespace {
@@ -40,11 +40,11 @@ TEST(Duplex, ThreadPerSlotStreamsAMebibyteEachWayWithoutCrossTalk) {
     std::unique_ptr<Feeder> writers[2];
     std::string got[2];
     std::string failure[2];
-    std::thread readers[2];
+    std::unique_ptr<Background> readers[2];
     for (int k = 0; k < 2; ++k) {
         writers[k] =
             std::make_unique<Feeder>(lines[k], stream(kx_seed_from_peer(k + 1), false), 150000);
-        readers[k] = std::thread([&, k] {
+        readers[k] = std::make_unique<Background>([&, k] {
             try {
                 got[k] = lines[k].read_exact(BYTES, 150000);
             } catch (const Failure &e) {
@@ -55,8 +55,8 @@ TEST(Duplex, ThreadPerSlotStreamsAMebibyteEachWayWithoutCrossTalk) {
     host.send("go", 0);
     std::string results[2] = {host.read_line(160000), host.read_line(10000)};
     EXPECT_EQ(host.read_line(10000), "done");
-    for (std::thread &r : readers)
-        r.join();
+    for (auto &r : readers)
+        r->join();
     double seconds = (now_ms() - t0) / 1000;
 
     for (int k = 0; k < 2; ++k) {

@@ -1,6 +1,7 @@
 // Ports that go away under a running host: the peer hangs up in the middle of a READSTRING, or the
 // device disappears while a slot holds it. Calls must come back within their time-outs and report
 // failure, closing must release what Wine held, and the slot must work again on a new line.
+#include "background.h"
 #include "resources.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +9,6 @@
 #include <unistd.h>
 
 #include <string>
-#include <thread>
 
 namespace kx {
 namespace {
@@ -51,7 +51,7 @@ TEST(Unplug, PeerHangsUpDuringReadString) {
 
             // The peer sends half a line, then hangs up while the host still reads.
             double hung_up_at = 0;
-            std::thread peer([&] {
+            Background peer([&] {
                 usleep(300000);
                 pty.write("partial");
                 usleep(200000);
