@@ -122,36 +122,7 @@ std::string handle_used(const std::function<void()> &probe) {
 // ---------------------------------------------------------------------------------------------
 // Rows for one slot's functions; slot 2's rows come from the same definitions.
 
-struct SlotApi {
-    int number;
-    const char *suffix;
-    const char *device;
-    decltype(&OPENCOM) open;
-    decltype(&TIMEOUTS) timeouts;
-    decltype(&BUFFERSIZE) buffer_size;
-    decltype(&CLOSECOM) close;
-    decltype(&SENDBYTE) send_byte;
-    decltype(&READBYTE) read_byte;
-    decltype(&SENDSTRING) send_string;
-    decltype(&READSTRING) read_string;
-    decltype(&CLEARBUFFER) clear;
-    decltype(&INBUFFER) in_queue;
-    decltype(&OUTBUFFER) out_queue;
-    decltype(&DTR) dtr, rts, txd;
-    decltype(&CTS) cts, dsr, ri, dcd, inputs;
-};
-
-const SlotApi SLOT_APIS[] = {
-    {1,        "",         "COM1",     OPENCOM,     TIMEOUTS, BUFFERSIZE, CLOSECOM, SENDBYTE,
-     READBYTE, SENDSTRING, READSTRING, CLEARBUFFER, INBUFFER, OUTBUFFER,  DTR,      RTS,
-     TXD,      CTS,        DSR,        RI,          DCD,      INPUTS},
-    {2,         "2",        "COM2",    OPENCOM2,    TIMEOUTS2,   BUFFERSIZE2,
-     CLOSECOM2, SENDBYTE2,  READBYTE2, SENDSTRING2, READSTRING2, CLEARBUFFER2,
-     INBUFFER2, OUTBUFFER2, DTR2,      RTS2,        TXD2,        CTS2,
-     DSR2,      RI2,        DCD2,      INPUTS2},
-};
-
-void add_slot_rows(std::vector<Row> &rows, const SlotApi &s) {
+void add_slot_rows(std::vector<Row> &rows, const Slot &s) {
     auto dev = [&s]() -> sim::Device & { return *sim::device(s.device); };
     auto row = [&](const char *name, std::function<void()> prepare,
                    std::function<std::string()> call, std::function<std::string()> observe,
@@ -274,12 +245,12 @@ void add_slot_rows(std::vector<Row> &rows, const SlotApi &s) {
 
     struct Output {
         const char *name;
-        decltype(&DTR) SlotApi::*fn;
+        decltype(&DTR) Slot::*fn;
         bool sim::Device::*line;
     };
-    for (Output o : {Output{"DTR", &SlotApi::dtr, &sim::Device::dtr},
-                     Output{"RTS", &SlotApi::rts, &sim::Device::rts},
-                     Output{"TXD", &SlotApi::txd, &sim::Device::brk}}) {
+    for (Output o : {Output{"DTR", &Slot::dtr, &sim::Device::dtr},
+                     Output{"RTS", &Slot::rts, &sim::Device::rts},
+                     Output{"TXD", &Slot::txd, &sim::Device::brk}}) {
         row(
             o.name, nothing, [s, o] { return std::to_string((s.*o.fn)(1)); },
             [dev, o] { return std::string(dev().*o.line ? "on" : "off"); },
@@ -291,12 +262,12 @@ void add_slot_rows(std::vector<Row> &rows, const SlotApi &s) {
     // All four inputs are on, so any failure shows as 0.
     struct Input {
         const char *name;
-        decltype(&CTS) SlotApi::*fn;
+        decltype(&CTS) Slot::*fn;
         int all_on;
     };
-    for (Input in : {Input{"CTS", &SlotApi::cts, 1}, Input{"DSR", &SlotApi::dsr, 1},
-                     Input{"RI", &SlotApi::ri, 1}, Input{"DCD", &SlotApi::dcd, 1},
-                     Input{"INPUTS", &SlotApi::inputs, 15}}) {
+    for (Input in :
+         {Input{"CTS", &Slot::cts, 1}, Input{"DSR", &Slot::dsr, 1}, Input{"RI", &Slot::ri, 1},
+          Input{"DCD", &Slot::dcd, 1}, Input{"INPUTS", &Slot::inputs, 15}}) {
         row(
             in.name, nothing, [s, in] { return std::to_string((s.*in.fn)()); }, none,
             [in](const Fault &f, const Outcome &) {
@@ -405,7 +376,7 @@ void add_global_rows(std::vector<Row> &rows) {
 
 std::vector<Row> all_rows() {
     std::vector<Row> rows;
-    for (const SlotApi &s : SLOT_APIS)
+    for (const Slot &s : SLOTS)
         add_slot_rows(rows, s);
     add_global_rows(rows);
     return rows;

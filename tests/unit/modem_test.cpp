@@ -7,27 +7,6 @@
 
 namespace {
 
-struct Slot {
-    const char *name;
-    decltype(&OPENCOM) open;
-    decltype(&DTR) dtr;
-    decltype(&RTS) rts;
-    decltype(&TXD) txd;
-    decltype(&CTS) cts;
-    decltype(&DSR) dsr;
-    decltype(&RI) ri;
-    decltype(&DCD) dcd;
-    decltype(&INPUTS) inputs;
-};
-
-const Slot SLOTS[] = {
-    {"slot1", OPENCOM, DTR, RTS, TXD, CTS, DSR, RI, DCD, INPUTS},
-    {"slot2", OPENCOM2, DTR2, RTS2, TXD2, CTS2, DSR2, RI2, DCD2, INPUTS2},
-};
-
-void PrintTo(const Slot &slot, std::ostream *os) { *os << slot.name; }
-std::string slot_name(const ::testing::TestParamInfo<Slot> &info) { return info.param.name; }
-
 struct Output {
     const char *name;
     decltype(&DTR) Slot::*fn;
@@ -55,37 +34,11 @@ const Input INPUTS_TABLE[] = {
     {"DCD", &Slot::dcd, &sim::Device::dcd, 8},
 };
 
-// Both slots hold a device; the tested slot's functions must never reach the other one.
-class Modem : public Library, public ::testing::WithParamInterface<Slot> {
+class Modem : public BothSlots {
   protected:
-    void SetUp() override {
-        Library::SetUp();
-        sim::Device &d1 = open1();
-        sim::Device &d2 = open2();
-        bool first = std::strcmp(GetParam().name, "slot1") == 0;
-        dev_ = first ? &d1 : &d2;
-        other_ = first ? &d2 : &d1;
-        h_ = sim::handle_name(dev_->holder);
-        other_h_ = sim::handle_name(other_->holder);
-    }
-    void TearDown() override {
-        for (const std::string &call : sim::state().calls) {
-            EXPECT_EQ(call.find("(" + other_h_ + ","), std::string::npos) << call;
-            EXPECT_EQ(call.find("(" + other_h_ + ")"), std::string::npos) << call;
-        }
-        Library::TearDown();
-    }
-
-    const Slot &slot() const { return GetParam(); }
-    sim::Device &dev() { return *dev_; }
-    sim::Device &other() { return *other_; }
     std::string escape(DWORD function) const {
-        return "EscapeCommFunction(" + h_ + "," + std::to_string(function) + ")";
+        return call("EscapeCommFunction", "," + std::to_string(function));
     }
-
-  private:
-    sim::Device *dev_ = nullptr, *other_ = nullptr;
-    std::string h_, other_h_;
 };
 
 INSTANTIATE_TEST_SUITE_P(Slots, Modem, ::testing::ValuesIn(SLOTS), slot_name);

@@ -7,65 +7,11 @@
 
 namespace {
 
-struct Slot {
-    const char *name;
-    decltype(&OPENCOM) open;
-    decltype(&TIMEOUTS) timeouts;
-    decltype(&SENDBYTE) send_byte;
-    decltype(&READBYTE) read_byte;
-    decltype(&SENDSTRING) send_string;
-    decltype(&READSTRING) read_string;
-    decltype(&CLEARBUFFER) clear;
-    decltype(&INBUFFER) in_queue;
-    decltype(&OUTBUFFER) out_queue;
-};
-
-const Slot SLOTS[] = {
-    {"slot1", OPENCOM, TIMEOUTS, SENDBYTE, READBYTE, SENDSTRING, READSTRING, CLEARBUFFER, INBUFFER,
-     OUTBUFFER},
-    {"slot2", OPENCOM2, TIMEOUTS2, SENDBYTE2, READBYTE2, SENDSTRING2, READSTRING2, CLEARBUFFER2,
-     INBUFFER2, OUTBUFFER2},
-};
-
-void PrintTo(const Slot &slot, std::ostream *os) { *os << slot.name; }
-
-std::string slot_name(const ::testing::TestParamInfo<Slot> &info) { return info.param.name; }
-
 std::vector<std::string> repeated(const std::string &call, size_t n) {
     return std::vector<std::string>(n, call);
 }
 
-// Both slots hold a device; the tested slot's functions must never reach the other one.
-class Transfer : public Library, public ::testing::WithParamInterface<Slot> {
-  protected:
-    void SetUp() override {
-        Library::SetUp();
-        sim::Device &d1 = open1();
-        sim::Device &d2 = open2();
-        bool first = std::strcmp(GetParam().name, "slot1") == 0;
-        dev_ = first ? &d1 : &d2;
-        sim::Device *other = first ? &d2 : &d1;
-        h_ = sim::handle_name(dev_->holder);
-        other_h_ = sim::handle_name(other->holder);
-    }
-    void TearDown() override {
-        for (const std::string &call : sim::state().calls) {
-            EXPECT_EQ(call.find("(" + other_h_ + ","), std::string::npos) << call;
-            EXPECT_EQ(call.find("(" + other_h_ + ")"), std::string::npos) << call;
-        }
-        Library::TearDown();
-    }
-
-    const Slot &slot() const { return GetParam(); }
-    sim::Device &dev() { return *dev_; }
-    std::string call(const std::string &fn, const std::string &args = "") const {
-        return fn + "(" + h_ + args + ")";
-    }
-
-  private:
-    sim::Device *dev_ = nullptr;
-    std::string h_, other_h_;
-};
+class Transfer : public BothSlots {};
 
 INSTANTIATE_TEST_SUITE_P(Slots, Transfer, ::testing::ValuesIn(SLOTS), slot_name);
 
