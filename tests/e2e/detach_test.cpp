@@ -13,8 +13,8 @@ TEST(Detach, FreeLibraryReleasesBothPorts) {
     Pty one, two;
     ComPort a(one), b(two);
     Host host;
-    ASSERT_EQ(host.integer("OPENCOM \"" + a.name() + ":9600,N,8,1\""), 1);
-    ASSERT_EQ(host.integer("OPENCOM2 \"" + b.name() + ":9600,N,8,1\""), 1);
+    ASSERT_EQ(host.integer(open_call("", a)), 1);
+    ASSERT_EQ(host.integer(open_call("2", b)), 1);
     // From here on only Wine holds the slaves, so each master hangs up once Wine lets go.
     one.close_slave();
     two.close_slave();
@@ -31,11 +31,11 @@ TEST(Detach, ReloadStartsEmpty) {
     Pty pty;
     ComPort port(pty);
     Host host;
-    ASSERT_EQ(host.integer("OPENCOM \"" + port.name() + ":9600,N,8,1\""), 1);
+    ASSERT_EQ(host.integer(open_call("", port)), 1);
     ASSERT_EQ(host.integer("TIMEINIT"), 1);
     ASSERT_EQ(host.integer("!unload"), 1);
     ASSERT_EQ(host.result("!load").rfind("0x", 0), 0u);
-    for (const char *slot : {"", "2"}) {
+    for (const char *slot : SLOTS) {
         SCOPED_TRACE(std::string("slot ") + (*slot ? slot : "1"));
         EXPECT_EQ(host.integer(std::string("SENDBYTE") + slot + " 0x41"), 0);
         EXPECT_EQ(host.integer(std::string("READBYTE") + slot), -1);
@@ -46,7 +46,7 @@ TEST(Detach, ReloadStartsEmpty) {
     long long before = std::stoll(host.result("!qpc"));
     EXPECT_GE(host.number("TIMEREAD"), before * 0.000838 - 1e-3);
     // And the reloaded library opens ports as before.
-    ASSERT_EQ(host.integer("OPENCOM \"" + port.name() + ":9600,N,8,1\""), 1);
+    ASSERT_EQ(host.integer(open_call("", port)), 1);
     EXPECT_EQ(host.integer("SENDBYTE 0x42"), 1);
     EXPECT_EQ(pty.read_exact(1), "B");
 }

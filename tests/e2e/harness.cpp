@@ -611,6 +611,10 @@ int Host::finish(int timeout_ms) {
 
 // ---------------------------------------------------------------------------------------------
 
+std::string open_call(const std::string &slot, const ComPort &port, const std::string &settings) {
+    return "OPENCOM" + slot + " \"" + port.name() + ":" + settings + "\"";
+}
+
 std::string quote(const std::string &bytes) {
     std::string q = "\"";
     char hex[8];

@@ -174,6 +174,13 @@ class Host {
     [[noreturn]] void fail(const std::string &what);
 };
 
+// The name suffixes of the two slots' functions: OPENCOM, OPENCOM2.
+inline const char *const SLOTS[] = {"", "2"};
+
+// The kalvexsh line that opens port in the slot with this suffix, e.g. OPENCOM2 "COM5:9600,N,8,1".
+std::string open_call(const std::string &slot, const ComPort &port,
+                      const std::string &settings = "9600,N,8,1");
+
 // Text in kalvexsh's quoted form, with every byte outside printable ASCII as \xNN.
 std::string quote(const std::string &bytes);
 // The bytes of a quoted result such as "AB\r\n".

@@ -94,7 +94,7 @@ TEST(Kalvexsh, TextArgumentsPassEveryByteTheirEscapesName) {
     Pty pty;
     ComPort port(pty);
     Host host;
-    ASSERT_EQ(host.integer("OPENCOM \"" + port.name() + ":9600,N,8,1\""), 1);
+    ASSERT_EQ(host.integer(open_call("", port)), 1);
     const struct {
         const char *argument;
         std::string bytes;
@@ -118,7 +118,7 @@ TEST(Kalvexsh, TextResultsAreEscapedOrDigested) {
     Pty pty;
     ComPort port(pty);
     Host host;
-    ASSERT_EQ(host.integer("OPENCOM \"" + port.name() + ":9600,N,8,1\""), 1);
+    ASSERT_EQ(host.integer(open_call("", port)), 1);
     ASSERT_EQ(host.integer("TIMEOUTS 100"), 1);
     const std::string line = "q\"\\\t\n\x01\x7f\xfe";
     pty.write(line + "\r");

@@ -15,7 +15,6 @@ namespace kx {
 namespace {
 
 const size_t MIB16 = 16u << 20;
-const char *const SLOTS[] = {"", "2"};
 const int BIG_MS = 180000; // for a call that carries 16 MiB through the host's pipes
 
 std::string slot_name(const std::string &s) { return s.empty() ? "slot 1" : "slot 2"; }

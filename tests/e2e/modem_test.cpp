@@ -23,11 +23,9 @@ struct ModemRig {
         HostOptions options;
         options.modem = &lines;
         host = std::make_unique<Host>(options);
-        EXPECT_EQ(host->integer("OPENCOM" + suffix + " \"" + port.name() + ":9600,N,8,1\""), 1);
+        EXPECT_EQ(host->integer(open_call(suffix, port)), 1);
     }
 };
-
-const char *const slots[] = {"", "2"};
 
 TEST(ModemLines, PreloadAnswersInsideTheWineProcess) {
     ModemRig rig("");
@@ -53,7 +51,7 @@ const struct {
                     {"1", true},       {"0x00000000", false}};
 
 TEST(ModemLines, OutputsFollowEveryRequestInBothSlots) {
-    for (const char *slot : slots) {
+    for (const char *slot : SLOTS) {
         ModemRig rig(slot);
         for (const OutputLine &line : output_lines) {
             std::string function = std::string(line.function) + slot;
@@ -83,7 +81,7 @@ TEST(ModemLines, OutputsAreIndependent) {
 
 TEST(ModemLines, EachInputAndAllFourFollowThePeer) {
     const unsigned cts = TIOCM_CTS, dsr = TIOCM_DSR, ri = TIOCM_RI, dcd = TIOCM_CD;
-    for (const char *slot : slots) {
+    for (const char *slot : SLOTS) {
         ModemRig rig(slot);
         const std::string s = slot;
         // Every combination of the four inputs, in an order where each line changes alone
@@ -139,7 +137,7 @@ TEST(ModemLines, LoopBackPeerAnswersOutputs) {
 TEST(ModemLines, OpenReleasesDtrAndRtsAssertedBefore) {
     // Also when the mode text itself asks for them.
     const char *const settings[] = {":9600,N,8,1", ": baud=9600 parity=N data=8 dtr=on rts=on"};
-    for (const char *slot : slots)
+    for (const char *slot : SLOTS)
         for (const char *setting : settings) {
             SCOPED_TRACE(std::string("OPENCOM") + slot + " COMn" + setting);
             Pty pty;
@@ -174,13 +172,13 @@ namespace {
 // A bare pty has no modem lines: Wine fails those requests, and the library passes the failure
 // on instead of reporting success or reading an unwritten status.
 TEST(ModemLines, DeviceWithoutModemLinesReportsFailure) {
-    for (const char *slot : slots) {
+    for (const char *slot : SLOTS) {
         SCOPED_TRACE(std::string("slot ") + (*slot ? slot : "1"));
         Pty pty;
         ComPort port(pty);
         Host host;
         const std::string s = slot;
-        ASSERT_EQ(host.integer("OPENCOM" + s + " \"" + port.name() + ":9600,N,8,1\""), 1);
+        ASSERT_EQ(host.integer(open_call(s, port)), 1);
         for (const char *call : {"DTR 1", "DTR 0", "RTS 1", "RTS 0"}) {
             std::string c = call;
             c.insert(c.find(' '), s);

@@ -13,8 +13,6 @@
 namespace kx {
 namespace {
 
-const char *const slots[] = {"", "2"};
-
 std::string open_call(const char *slot, const std::string &mode) {
     return std::string("OPENCOM") + slot + " " + quote(mode);
 }
@@ -47,7 +45,7 @@ TEST(Open, LineSettingsFollowTheModeTextWithoutFlowControl) {
         {": baud=1200 parity=N data=8 stop=1 xon=on octs=on odsr=on idsr=on rts=on dtr=on", B1200,
          false},
     };
-    for (const char *slot : slots) {
+    for (const char *slot : SLOTS) {
         for (const auto &c : cases) {
             SCOPED_TRACE(std::string("OPENCOM") + slot + " COMn" + c.settings);
             Pty pty;
@@ -124,7 +122,7 @@ void expect_failed_slot(Host &host, const char *slot) {
 }
 
 TEST(Open, SlotNeverOpenedFailsCleanly) {
-    for (const char *slot : slots) {
+    for (const char *slot : SLOTS) {
         SCOPED_TRACE(std::string("slot ") + (*slot ? slot : "1"));
         Host host;
         expect_failed_slot(host, slot);
@@ -139,7 +137,7 @@ TEST(Open, OpenWithoutAUsableDeviceFailsAndLeavesTheSlotFailing) {
                                  "\":9600,N,8,1\"",
                                  "\"COM98:9600,N,8,1\"",
                                  "\"\\x00COM5:9600\""};
-    for (const char *slot : slots) {
+    for (const char *slot : SLOTS) {
         for (const char *mode : modes) {
             SCOPED_TRACE(std::string("OPENCOM") + slot + " " + mode);
             // The slot held a working port before, so a failed open must also drop that one.
@@ -157,7 +155,7 @@ TEST(Open, OpenWithoutAUsableDeviceFailsAndLeavesTheSlotFailing) {
 }
 
 TEST(Open, ReopenAndCloseReleaseThePreviousDevice) {
-    for (const char *slot : slots) {
+    for (const char *slot : SLOTS) {
         SCOPED_TRACE(std::string("slot ") + (*slot ? slot : "1"));
         Pty first, second;
         ComPort a(first), b(second);

@@ -36,7 +36,7 @@ TEST(WineSmoke, SentByteArrivesOnThePtyMaster) {
     Pty pty;
     ComPort port(pty);
     Host host;
-    ASSERT_EQ(host.integer("OPENCOM \"" + port.name() + ":9600,N,8,1\""), 1);
+    ASSERT_EQ(host.integer(open_call("", port)), 1);
     ASSERT_EQ(host.integer("SENDBYTE 0x41"), 1);
     EXPECT_EQ(pty.read_exact(1, 5000), "A");
 }

@@ -16,9 +16,7 @@ struct SlotLine {
     const char *suffix;
     Pty pty;
     ComPort port{pty};
-    std::string open() const {
-        return std::string("OPENCOM") + suffix + " \"" + port.name() + ":9600,N,8,1\"";
-    }
+    std::string open() const { return open_call(suffix, port); }
     std::string close() const { return std::string("CLOSECOM") + suffix; }
 };
 

@@ -11,8 +11,6 @@
 namespace kx {
 namespace {
 
-const char *const slots[] = {"", "2"};
-
 // Shortest time of several reads that get nothing, checking the result each gave. A time-out
 // never ends early and load only makes a read later, so the shortest is the one to bound.
 double idle_read_ms(Host &host, const std::string &call, const std::string &nothing) {
@@ -33,12 +31,11 @@ const struct {
 };
 
 TEST(Timeouts, IdleReadsGiveUpAfterTheSetTime) {
-    for (const char *slot : slots) {
+    for (const char *slot : SLOTS) {
         Pty pty;
         ComPort port(pty);
         Host host;
-        ASSERT_EQ(
-            host.integer(std::string("OPENCOM") + slot + " \"" + port.name() + ":9600,N,8,1\""), 1);
+        ASSERT_EQ(host.integer(open_call(slot, port)), 1);
         for (const auto &t : timeouts) {
             std::string s = slot;
             SCOPED_TRACE("slot " + (s.empty() ? std::string("1") : s) + ", TIMEOUTS " +
@@ -61,7 +58,7 @@ TEST(Timeouts, ReopenRestoresTheDefault) {
     Pty pty;
     ComPort port(pty);
     Host host;
-    const std::string open = "OPENCOM \"" + port.name() + ":9600,N,8,1\"";
+    const std::string open = open_call("", port);
     ASSERT_EQ(host.integer(open), 1);
     ASSERT_EQ(host.integer("TIMEOUTS 200"), 1);
     ASSERT_GE(idle_read_ms(host, "READBYTE", "-1"), 195);
@@ -75,10 +72,10 @@ TEST(Timeouts, EachSlotKeepsItsOwn) {
     Pty one, two;
     ComPort a(one), b(two);
     Host host;
-    ASSERT_EQ(host.integer("OPENCOM \"" + a.name() + ":9600,N,8,1\""), 1);
+    ASSERT_EQ(host.integer(open_call("", a)), 1);
     ASSERT_EQ(host.integer("TIMEOUTS 200"), 1);
     // Opening slot 2 sets slot 2's time-outs, not slot 1's.
-    ASSERT_EQ(host.integer("OPENCOM2 \"" + b.name() + ":9600,N,8,1\""), 1);
+    ASSERT_EQ(host.integer(open_call("2", b)), 1);
     double first = idle_read_ms(host, "READBYTE", "-1");
     double second = idle_read_ms(host, "READBYTE2", "-1");
     EXPECT_GE(first, 195);
@@ -94,7 +91,7 @@ TEST(Timeouts, ByteThatComesWithinTheWaitIsRead) {
     Pty pty;
     ComPort port(pty);
     Host host;
-    ASSERT_EQ(host.integer("OPENCOM \"" + port.name() + ":9600,N,8,1\""), 1);
+    ASSERT_EQ(host.integer(open_call("", port)), 1);
     ASSERT_EQ(host.integer("TIMEOUTS 1000"), 1);
     // The byte is sent while the read already waits.
     std::thread late([&] {

@@ -10,8 +10,6 @@
 namespace kx {
 namespace {
 
-const char *const slots[] = {"", "2"};
-
 // One slot open on its own pty; reads wait 100 ms, so bytes written by the test just before a
 // read are there in time even on a busy machine.
 struct Line {
@@ -21,7 +19,7 @@ struct Line {
     std::string s;
 
     explicit Line(const char *slot) : s(slot) {
-        EXPECT_EQ(host.integer("OPENCOM" + s + " \"" + port.name() + ":9600,N,8,1\""), 1);
+        EXPECT_EQ(host.integer(open_call(s, port)), 1);
         EXPECT_EQ(host.integer("TIMEOUTS" + s + " 100"), 1);
     }
     std::string call(const std::string &name) { return name + s; }
@@ -41,7 +39,7 @@ TEST(Transfer, SendByteWritesTheLowEightBits) {
     } cases[] = {{"0x41", 0x41}, {"0x141", 0x41},     {"0", 0x00},          {"0x100", 0x00},
                  {"255", 0xff},  {"-1", 0xff},        {"0x7fffff80", 0x80}, {"-2147483648", 0x00},
                  {"13", 0x0d},   {"0xffffff0a", 0x0a}};
-    for (const char *slot : slots) {
+    for (const char *slot : SLOTS) {
         Line line(slot);
         for (const auto &c : cases) {
             SCOPED_TRACE(line.call("SENDBYTE") + " " + c.argument);
@@ -68,7 +66,7 @@ TEST(Transfer, SendStringWritesTheBytesUpToItsEnd) {
         {"null", ""},
         {quote(std::string(3000, 'q')), std::string(3000, 'q')},
     };
-    for (const char *slot : slots) {
+    for (const char *slot : SLOTS) {
         Line line(slot);
         for (const auto &c : cases) {
             SCOPED_TRACE(line.call("SENDSTRING") + " " + c.argument.substr(0, 40));
@@ -94,7 +92,7 @@ TEST(Transfer, LargeSendStringArrivesWhole) {
 
 TEST(Transfer, ReadByteGivesEachByteThenMinusOne) {
     const std::string bytes = std::string("AB\xff\x00\r\n\x80", 7);
-    for (const char *slot : slots) {
+    for (const char *slot : SLOTS) {
         Line line(slot);
         line.pty.write(bytes);
         for (unsigned char b : bytes)
@@ -117,7 +115,7 @@ TEST(Transfer, ReadStringSplitsLines) {
         {"no CR: the pause ends the line", "abc", {"abc"}},
         {"high bytes and LFs as received", "\x80\xfe\xff\n\n\r", {"\x80\xfe\xff\n\n"}},
     };
-    for (const char *slot : slots) {
+    for (const char *slot : SLOTS) {
         Line line(slot);
         for (const auto &c : cases) {
             SCOPED_TRACE(line.call("READSTRING") + ": " + c.name);
@@ -142,8 +140,8 @@ TEST(Transfer, ReadStringTextStaysValidUntilTheSameSlotReadsAgain) {
     Pty one, two;
     ComPort a(one), b(two);
     Host host;
-    ASSERT_EQ(host.integer("OPENCOM \"" + a.name() + ":9600,N,8,1\""), 1);
-    ASSERT_EQ(host.integer("OPENCOM2 \"" + b.name() + ":9600,N,8,1\""), 1);
+    ASSERT_EQ(host.integer(open_call("", a)), 1);
+    ASSERT_EQ(host.integer(open_call("2", b)), 1);
     ASSERT_EQ(host.integer("TIMEOUTS 100"), 1);
     ASSERT_EQ(host.integer("TIMEOUTS2 100"), 1);
     one.write("first\r");
@@ -183,7 +181,7 @@ TEST(Transfer, MegabyteLineArrivesWhole) {
 }
 
 TEST(Transfer, MegabyteOfRandomBytesThroughReadByte) {
-    for (const char *slot : slots) {
+    for (const char *slot : SLOTS) {
         SCOPED_TRACE(std::string("slot ") + (*slot ? slot : "1"));
         Line line(slot);
         ASSERT_EQ(line.host.integer(line.call("TIMEOUTS") + " 1000"), 1);
@@ -201,7 +199,7 @@ TEST(Transfer, MegabyteOfRandomBytesThroughReadByte) {
 }
 
 TEST(Transfer, InBufferCountsWaitingBytes) {
-    for (const char *slot : slots) {
+    for (const char *slot : SLOTS) {
         Line line(slot);
         for (int n : {1, 7, 100, 1000}) {
             SCOPED_TRACE(line.call("INBUFFER") + " with " + std::to_string(n) + " bytes");
@@ -234,8 +232,8 @@ TEST(Transfer, BothSlotsAtOnceEachOnItsOwnLine) {
     Pty one, two;
     ComPort a(one), b(two);
     Host host;
-    ASSERT_EQ(host.integer("OPENCOM \"" + a.name() + ":9600,N,8,1\""), 1);
-    ASSERT_EQ(host.integer("OPENCOM2 \"" + b.name() + ":19200,N,8,2\""), 1);
+    ASSERT_EQ(host.integer(open_call("", a)), 1);
+    ASSERT_EQ(host.integer(open_call("2", b, "19200,N,8,2")), 1);
     ASSERT_EQ(host.integer("TIMEOUTS 100"), 1);
     ASSERT_EQ(host.integer("TIMEOUTS2 100"), 1);
     termios t1 = one.settings(), t2 = two.settings();

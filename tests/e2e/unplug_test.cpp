@@ -13,7 +13,6 @@
 namespace kx {
 namespace {
 
-const char *const SLOTS[] = {"", "2"};
 const int TIMEOUT_MS = 1000;
 // What a loaded two-core machine may add to a time-out before the call is back in the test.
 const double SLACK_MS = 2000;
@@ -24,7 +23,7 @@ std::string slot_name(const char *suffix) { return *suffix ? "slot 2" : "slot 1"
 void expect_slot_works(Host &host, const std::string &s) {
     Pty pty;
     ComPort port(pty);
-    ASSERT_EQ(host.integer("OPENCOM" + s + " \"" + port.name() + ":9600,N,8,1\""), 1);
+    ASSERT_EQ(host.integer(open_call(s, port)), 1);
     ASSERT_EQ(host.integer("TIMEOUTS" + s + " 100"), 1);
     host.send("SENDSTRING" + s + " \"fresh\"");
     EXPECT_EQ(pty.read_exact(5), "fresh");
@@ -43,10 +42,10 @@ TEST(Unplug, PeerHangsUpDuringReadString) {
         {
             Pty pty;
             ComPort port(pty);
-            ASSERT_EQ(host.integer("OPENCOM" + s + " \"" + port.name() + ":9600,N,8,1\""), 1);
+            ASSERT_EQ(host.integer(open_call(s, port)), 1);
             ASSERT_EQ(host.result("CLOSECOM" + s), "(void)");
             before = usage(host, pid);
-            ASSERT_EQ(host.integer("OPENCOM" + s + " \"" + port.name() + ":9600,N,8,1\""), 1);
+            ASSERT_EQ(host.integer(open_call(s, port)), 1);
             ASSERT_EQ(host.integer("TIMEOUTS" + s + " " + std::to_string(TIMEOUT_MS)), 1);
 
             // The peer sends half a line, then hangs up while the host still reads.
